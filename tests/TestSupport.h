@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+
+namespace TestSupport {
+
+// Runs the main thread's event loop until the predicate holds or the deadline
+// passes; returns the predicate's last value.
+inline bool waitFor(const std::function<bool()>& predicate,
+                    std::chrono::milliseconds deadline = std::chrono::seconds(10))
+{
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return predicate();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// A fresh folder under the system's temporary folder, removed with the object.
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "quon-test-XXXXXX").string();
+        fPath = ::mkdtemp(pattern.data());
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(fPath, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return fPath; }
+    std::string file(const std::string& relative) const { return fPath + "/" + relative; }
+
+private:
+    std::string fPath;
+};
+
+inline void createFileWithContents(const std::string& path, const std::string& contents)
+{
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out << contents;
+}
+
+inline std::string readWholeFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+} // namespace TestSupport
+
+// A test with a temporary folder of its own.
+class SandboxedTest : public ::testing::Test {
+protected:
+    TestSupport::TempDir fSandbox;
+};
