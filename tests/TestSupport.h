@@ -8,6 +8,10 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <vector>
+
+#include "platform/ConsoleLog.h"
 #include <string>
 #include <thread>
 
@@ -64,10 +68,63 @@ inline std::string readWholeFile(const std::string& path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Collects the console log's messages while it lives.
+class LogCapture {
+public:
+    LogCapture()
+    {
+        ConsoleLog::setObserver([this](const std::string& line) {
+            std::lock_guard lock(fMutex);
+            fLines.push_back(line);
+        });
+    }
+    ~LogCapture() { ConsoleLog::setObserver({}); }
+
+    std::vector<std::string> lines() const
+    {
+        std::lock_guard lock(fMutex);
+        return fLines;
+    }
+    // How many messages contain the text.
+    size_t count(const std::string& text) const
+    {
+        std::lock_guard lock(fMutex);
+        size_t n = 0;
+        for (const auto& line : fLines)
+            n += line.find(text) != std::string::npos;
+        return n;
+    }
+    bool contains(const std::string& text) const { return count(text) > 0; }
+    void clear()
+    {
+        std::lock_guard lock(fMutex);
+        fLines.clear();
+    }
+
+private:
+    mutable std::mutex fMutex;
+    std::vector<std::string> fLines;
+};
+
 } // namespace TestSupport
 
 // A test with a temporary folder of its own.
 class SandboxedTest : public ::testing::Test {
 protected:
     TestSupport::TempDir fSandbox;
+};
+
+#include "platform/UserDefaults.h"
+
+// A sandboxed test whose settings store is a fresh file in the sandbox, with
+// no factory defaults registered unless the test registers them.
+class StoreSandboxTest : public SandboxedTest {
+protected:
+    void SetUp() override
+    {
+        UserDefaults::standard().reset();
+        UserDefaults::standard().open(storePath());
+    }
+    void TearDown() override { UserDefaults::standard().reset(); }
+    std::string storePath() const { return fSandbox.file("config/defaults.plist"); }
 };

@@ -12,19 +12,23 @@ bool isMainThread()
     return app && QThread::currentThread() == app->thread();
 }
 
-void perform(std::function<void()> fn, bool wait)
+void perform(QObject* context, std::function<void()> fn, bool wait)
 {
-    auto* app = QCoreApplication::instance();
-    if (!app)
+    if (!context || !QCoreApplication::instance())
         return;
     if (isMainThread()) {
         if (wait)
             fn();
         else
-            QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
+            QMetaObject::invokeMethod(context, std::move(fn), Qt::QueuedConnection);
         return;
     }
-    QMetaObject::invokeMethod(app, std::move(fn), wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+    QMetaObject::invokeMethod(context, std::move(fn), wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+}
+
+void perform(std::function<void()> fn, bool wait)
+{
+    perform(QCoreApplication::instance(), std::move(fn), wait);
 }
 
 void performAfter(int milliseconds, std::function<void()> fn)

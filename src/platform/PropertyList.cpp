@@ -167,6 +167,9 @@ std::optional<PlistValue> parse(std::string_view bytes, std::string* error)
             return fail("empty property list");
         if (bytes.find('\0') != std::string_view::npos)
             return fail("NUL byte inside the property list");
+        // Only padding may follow the closing tag.
+        if (bytes.size() < 8 || bytes.substr(bytes.size() - 8) != "</plist>")
+            return fail("text after the end of the property list");
     }
     if (bytes.size() > std::numeric_limits<uint32_t>::max())
         return fail("property list too large");

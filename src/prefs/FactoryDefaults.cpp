@@ -77,7 +77,10 @@ void migrateOldUploaderPreferences(const std::string& oldPath)
 
 bool saveSettingToUserDefaults(const PlistValue& value, const std::string& key)
 {
-    const std::string shown = value.isString() ? *value.asString() : value.describe();
+    // The password is stored but never written to the log.
+    std::string shown = value.isString() ? *value.asString() : value.describe();
+    if (key == PrefKey::UserLoginPassword)
+        shown = "********";
     ConsoleLog::writef("SETTING parameterValue=[%s] for parameterName=[%s]", shown.c_str(), key.c_str());
     UserDefaults::standard().setObject(key, value);
     UserDefaults::standard().synchronize();
