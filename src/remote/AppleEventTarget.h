@@ -1,0 +1,14 @@
+#pragma once
+
+// What remote commands act on: the application controller's operator actions.
+// Called on the main thread.
+class AppleEventTarget {
+public:
+    virtual ~AppleEventTarget() = default;
+    // "upnw": start processing as the Synchronize button does.
+    virtual void ibClickedOnSynchronizeAgain(const void* sender) = 0;
+    // "paus": request a pause when an upload is running.
+    virtual void forceProcessToPause(const void* sender) = 0;
+    // "quit": quit at once.
+    virtual void ibClickedOnQuit(const void* sender) = 0;
+};
