@@ -1,0 +1,165 @@
+#include "scan/PathChecks.h"
+
+#include "platform/ConsoleLog.h"
+#include "platform/FileUtil.h"
+
+#include <array>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+bool startsWith(const unsigned char* data, size_t size, size_t offset, const char* magic, size_t length)
+{
+    return size >= offset + length && std::memcmp(data + offset, magic, length) == 0;
+}
+
+bool headerIsImage(const unsigned char* h, size_t n)
+{
+    if (startsWith(h, n, 0, "\xFF\xD8\xFF", 3))                                           // JPEG
+        return true;
+    if (startsWith(h, n, 0, "\x89PNG\r\n\x1A\n", 8))                                      // PNG
+        return true;
+    if (startsWith(h, n, 0, "GIF87a", 6) || startsWith(h, n, 0, "GIF89a", 6))             // GIF
+        return true;
+    if (startsWith(h, n, 0, "II*\0", 4) || startsWith(h, n, 0, "MM\0*", 4))               // TIFF, and the raws built on it
+        return true;
+    if (startsWith(h, n, 0, "IIRO", 4) || startsWith(h, n, 0, "IIRS", 4) || startsWith(h, n, 0, "IIU\0", 4))
+        return true;                                                                       // Olympus and Panasonic raw
+    if (startsWith(h, n, 0, "FUJIFILMCCD-RAW", 15))
+        return true;
+    if (startsWith(h, n, 0, "BM", 2) && n >= 18) {                                         // BMP: a known header size
+        const uint32_t dib = h[14] | (h[15] << 8) | (h[16] << 16) | (static_cast<uint32_t>(h[17]) << 24);
+        return dib == 12 || dib == 40 || dib == 52 || dib == 56 || dib == 64 || dib == 108 || dib == 124;
+    }
+    if (startsWith(h, n, 0, "RIFF", 4) && startsWith(h, n, 8, "WEBP", 4))                  // WebP
+        return true;
+    if (startsWith(h, n, 4, "ftyp", 4)) {                                                  // HEIC/HEIF/AVIF, Canon CR3
+        static const char* brands[] = {"heic", "heix", "hevc", "hevx", "heim", "heis", "mif1", "msf1", "avif", "crx "};
+        for (const char* brand : brands)
+            if (startsWith(h, n, 8, brand, 4))
+                return true;
+    }
+    return false;
+}
+
+std::vector<std::string> mountPoints()
+{
+    std::vector<std::string> points;
+    std::ifstream mounts("/proc/self/mounts");
+    std::string device, point, rest;
+    while (mounts >> device >> point) {
+        std::getline(mounts, rest);
+        // Spaces and tabs in mount points are written as octal escapes.
+        std::string decoded;
+        for (size_t i = 0; i < point.size(); ++i) {
+            if (point[i] == '\\' && i + 3 < point.size()) {
+                decoded.push_back(static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8)));
+                i += 3;
+            } else {
+                decoded.push_back(point[i]);
+            }
+        }
+        points.push_back(decoded);
+    }
+    return points;
+}
+
+std::string withoutTrailingSlashes(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+} // namespace
+
+bool IsValidImageObject(const std::string& path)
+{
+    if (path.empty()) {
+        ConsoleLog::write("NSLog IsValidImageObject => Passed a nil objectPath!!");
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    std::array<unsigned char, 32> header{};
+    ssize_t n = -1;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        n = ::read(fd, header.data(), header.size());
+    ::close(fd);
+    return n > 0 && headerIsImage(header.data(), static_cast<size_t>(n));
+}
+
+std::optional<std::string> getMatchingExistingMovieFilePath(const std::string& photoPath)
+{
+    if (photoPath.empty())
+        return std::nullopt;
+    const auto slash = photoPath.rfind('/');
+    const auto dot = photoPath.rfind('.');
+    const std::string stem = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)
+                                 ? photoPath.substr(0, dot)
+                                 : photoPath;
+    for (const std::string& candidate : {stem + ".mov", stem + "_muxed.mov"})
+        if (FileUtil::exists(candidate))
+            return candidate;
+    return std::nullopt;
+}
+
+bool isRootVolume(const std::string& path)
+{
+    if (path.empty() || !FileUtil::isDirectory(path))
+        return false;
+    if (path[0] != '/') {
+        ConsoleLog::write("ODD - first item MUST always be a Forward Slash \"/\"");
+        return false;
+    }
+    const std::string clean = withoutTrailingSlashes(path);
+    if (clean == "/") {
+        ConsoleLog::write(" IS Root Path for Startup Volume!!!!");
+        return true;
+    }
+    // Components after the leading "/".
+    std::vector<std::string> parts;
+    size_t start = 1;
+    while (start <= clean.size()) {
+        const size_t end = clean.find('/', start);
+        const std::string part = clean.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!part.empty())
+            parts.push_back(part);
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    if (!parts.empty() && strcasecmp(parts[0].c_str(), "Volumes") == 0) {
+        if (parts.size() <= 2) {
+            ConsoleLog::write("Probably is RootVolume???");
+            return true;
+        }
+        ConsoleLog::write("Probably NOT A RootVolume...");
+        return false;
+    }
+    // Here a volume is any mounted file system.
+    for (const auto& point : mountPoints())
+        if (withoutTrailingSlashes(point) == clean)
+            return true;
+    return false;
+}
+
+bool isInvisibleFileAtPath2(const std::string& path)
+{
+    const std::string clean = withoutTrailingSlashes(path);
+    static const char* systemPaths[] = {"/Network", "/mach", "/mach.sym", "/dev", "/proc", "/sys"};
+    for (const char* system : systemPaths)
+        if (clean == system)
+            return true;
+    const auto slash = clean.rfind('/');
+    const std::string name = slash == std::string::npos ? clean : clean.substr(slash + 1);
+    return !name.empty() && name[0] == '.' && name != "." && name != "..";
+}

@@ -1,0 +1,199 @@
+#include "scan/PhotoMetaData.h"
+
+#include "platform/ConsoleLog.h"
+#include "platform/PropertyList.h"
+#include "scan/ExifImage.h"
+#include "scan/RegularFile.h"
+#include "scan/UserCommentText.h"
+
+#include <array>
+#include <cctype>
+#include <cstdint>
+#include <string_view>
+
+namespace {
+
+// Mac OS Roman, bytes 0x80-0xFF: how the station escapes non-ASCII bytes of
+// an original path.
+constexpr std::array<char16_t, 128> kMacRomanHigh = {
+    0x00C4, 0x00C5, 0x00C7, 0x00C9, 0x00D1, 0x00D6, 0x00DC, 0x00E1, 0x00E0, 0x00E2, 0x00E4, 0x00E3, 0x00E5,
+    0x00E7, 0x00E9, 0x00E8, 0x00EA, 0x00EB, 0x00ED, 0x00EC, 0x00EE, 0x00EF, 0x00F1, 0x00F3, 0x00F2, 0x00F4,
+    0x00F6, 0x00F5, 0x00FA, 0x00F9, 0x00FB, 0x00FC, 0x2020, 0x00B0, 0x00A2, 0x00A3, 0x00A7, 0x2022, 0x00B6,
+    0x00DF, 0x00AE, 0x00A9, 0x2122, 0x00B4, 0x00A8, 0x2260, 0x00C6, 0x00D8, 0x221E, 0x00B1, 0x2264, 0x2265,
+    0x00A5, 0x00B5, 0x2202, 0x2211, 0x220F, 0x03C0, 0x222B, 0x00AA, 0x00BA, 0x03A9, 0x00E6, 0x00F8, 0x00BF,
+    0x00A1, 0x00AC, 0x221A, 0x0192, 0x2248, 0x2206, 0x00AB, 0x00BB, 0x2026, 0x00A0, 0x00C0, 0x00C3, 0x00D5,
+    0x0152, 0x0153, 0x2013, 0x2014, 0x201C, 0x201D, 0x2018, 0x2019, 0x00F7, 0x25CA, 0x00FF, 0x0178, 0x2044,
+    0x20AC, 0x2039, 0x203A, 0xFB01, 0xFB02, 0x2021, 0x00B7, 0x201A, 0x201E, 0x2030, 0x00C2, 0x00CA, 0x00C1,
+    0x00CB, 0x00C8, 0x00CD, 0x00CE, 0x00CF, 0x00CC, 0x00D3, 0x00D4, 0xF8FF, 0x00D2, 0x00DA, 0x00DB, 0x00D9,
+    0x0131, 0x02C6, 0x02DC, 0x00AF, 0x02D8, 0x02D9, 0x02DA, 0x00B8, 0x02DD, 0x02DB, 0x02C7};
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Percent escapes replaced by the Mac OS Roman characters they stand for;
+// nothing when an escape is malformed.
+std::optional<std::string> percentDecodedMacRoman(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out.push_back(text[i]);
+            continue;
+        }
+        if (i + 2 >= text.size())
+            return std::nullopt;
+        const int high = hexDigit(text[i + 1]);
+        const int low = hexDigit(text[i + 2]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        const auto byte = static_cast<unsigned>(high * 16 + low);
+        UserCommentText::appendUtf8(out, byte < 0x80 ? byte : kMacRomanHigh[byte - 0x80]);
+        i += 2;
+    }
+    return out;
+}
+
+std::string textOf(const PlistValue* value)
+{
+    if (!value)
+        return "(null)";
+    if (const std::string* s = value->asString())
+        return *s;
+    return value->describe();
+}
+
+void logVersionAndPath(const PlistValue& dictionary)
+{
+    const PlistValue* version = dictionary.find(PhotoMetaDataKey::Version);
+    if (!version) {
+        ConsoleLog::writef("Dictionary does NOT include versionString");
+        ConsoleLog::writef("Dictionary does NOT include pathString");
+        return;
+    }
+    ConsoleLog::writef("Found versionString = [%s]", textOf(version).c_str());
+    const PlistValue* path = dictionary.find(PhotoMetaDataKey::OriginalPath);
+    ConsoleLog::writef("Found pathString = [%s]", textOf(path).c_str());
+    std::optional<std::string> decoded;
+    if (path && path->asString())
+        decoded = percentDecodedMacRoman(*path->asString());
+    ConsoleLog::writef("Found pathString = [%s]", decoded ? decoded->c_str() : "(null)");
+}
+
+// The block's XML property list, when it is one and its root is a dictionary.
+std::optional<PlistValue> parseMetaDataXml(std::string_view text)
+{
+    // The block is XML by definition; a binary list here is foreign data.
+    if (text.substr(0, 6) == "bplist")
+        return std::nullopt;
+    auto value = PropertyList::parse(text);
+    if (!value || !value->isDictionary())
+        return std::nullopt;
+    return value;
+}
+
+bool hasPngExtension(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    const std::string_view name = std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+    const size_t dot = name.find_last_of('.');
+    if (dot == std::string_view::npos || dot == 0)
+        return false;
+    const std::string_view extension = name.substr(dot + 1);
+    return extension.size() == 3 && std::tolower(static_cast<unsigned char>(extension[0])) == 'p' &&
+           std::tolower(static_cast<unsigned char>(extension[1])) == 'n' &&
+           std::tolower(static_cast<unsigned char>(extension[2])) == 'g';
+}
+
+} // namespace
+
+std::optional<PlistValue> getQuonMetaDataFromPng(const std::string& path)
+{
+    try {
+        if (!hasPngExtension(path)) {
+            ConsoleLog::writef("getQuonMetaDataFromPng found that [%s] is NOT a png file...", path.c_str());
+            return std::nullopt;
+        }
+        const RegularFile file = RegularFile::open(path);
+        if (!file.isOpen()) {
+            ConsoleLog::writef("getQuonMetaDataFromPng cannot open filename: [%s]", path.c_str());
+            return std::nullopt;
+        }
+        ConsoleLog::writef("getQuonMetaDataFromPng => File Length = [%llu]",
+                           static_cast<unsigned long long>(file.fileSize()));
+        if (file.fileSize() <= kQuonPngMetaDataLength) {
+            ConsoleLog::writef("getQuonMetaDataFromPng => File Length is smaller than kQuonPngMetaDataLength = [%i]?????",
+                               static_cast<int>(kQuonPngMetaDataLength));
+            return std::nullopt;
+        }
+        const std::string text = file.readTail(kQuonPngMetaDataLength);
+        if (text.size() != kQuonPngMetaDataLength) {
+            // The file shrank since it was opened: it is being rewritten.
+            ConsoleLog::writef("getQuonMetaDataFromPng => CANNOT create userdata to plistObj???");
+            return std::nullopt;
+        }
+        if (!UserCommentText::isValidUtf8(text)) {
+            ConsoleLog::writef("getQuonMetaDataFromPng => CANNOT create userdata to plistObj???");
+            return std::nullopt;
+        }
+        ConsoleLog::writef("quonMetaData as NSString is:\n%s", text.c_str());
+        auto dictionary = parseMetaDataXml(text);
+        if (!dictionary) {
+            ConsoleLog::writef("getQuonMetaDataFromPng => CANNOT create userdata to plistObj???");
+            return std::nullopt;
+        }
+        logVersionAndPath(*dictionary);
+        return dictionary;
+    } catch (...) {
+        // Only memory exhaustion can get here; the photo then has no block.
+        return std::nullopt;
+    }
+}
+
+std::optional<PlistValue> getQuonMetaDataFromJpeg(const std::string& path)
+{
+    try {
+        const ExifImage image(path);
+        if (image.status() == ExifImage::Status::CannotOpen) {
+            ConsoleLog::writef("getQuonMetaDataFromJpeg cannot open filename: [%s]", path.c_str());
+            return std::nullopt;
+        }
+        if (image.status() != ExifImage::Status::Read || image.exifData().empty()) {
+            ConsoleLog::writef("getQuonMetaDataFromJpeg => could NOT Find EXIF Data jpgFile = [%s]", path.c_str());
+            return std::nullopt;
+        }
+        const auto stored = image.rawValue("Exif.Photo.UserComment");
+        // Shorter than its character-code prefix: no comment text at all.
+        if (!stored || stored->size() < 8) {
+            ConsoleLog::writef("getQuonMetaDataFromJpeg => could FIND userComment in EXIF Data = [%s]", path.c_str());
+            return std::nullopt;
+        }
+        const auto text = UserCommentText::decode(*stored, image.isBigEndian());
+        if (!text) {
+            ConsoleLog::writef("getQuonMetaDataFromJpeg => could NOT convert userComment to NSData with NSUTF8StringEncoding?????");
+            return std::nullopt;
+        }
+        auto dictionary = parseMetaDataXml(*text);
+        if (!dictionary) {
+            ConsoleLog::writef("getQuonMetaDataFromJpeg => CANNOT create userdata to plistObj???");
+            return std::nullopt;
+        }
+        ConsoleLog::writef("getQuonMetaDataFromJpeg => PhotoMetaData = %s", dictionary->describe().c_str());
+        if (const PlistValue* emails = dictionary->find(PhotoMetaDataKey::EmailsForUpload))
+            ConsoleLog::writef("Found EmailArray = [%s]", emails->describe().c_str());
+        else
+            ConsoleLog::writef("Dictionary does NOT include ZV_emailsForUpload");
+        logVersionAndPath(*dictionary);
+        return dictionary;
+    } catch (...) {
+        return std::nullopt;
+    }
+}

@@ -1,0 +1,401 @@
+#include "scan/ScanPass.h"
+
+#include "app/AppController.h"
+#include "app/Notifications.h"
+#include "app/ProcessFlags.h"
+#include "app/ScanRequestInfo.h"
+#include "platform/ConsoleLog.h"
+#include "platform/FileUtil.h"
+#include "platform/UserDefaults.h"
+#include "prefs/PreferenceKeys.h"
+#include "prefs/Preferences.h"
+#include "scan/PathChecks.h"
+#include "scan/PhotoDates.h"
+#include "scan/PhotoMetaData.h"
+#include "scan/UploadItemInfo.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::atomic<bool> gDoQuarnel{true};
+
+bool equalsIgnoringCase(const std::string& a, const char* b)
+{
+    return strcasecmp(a.c_str(), b) == 0;
+}
+
+std::string lastComponent(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string withoutExtension(const std::string& name)
+{
+    const auto dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+// The path with the extension of its last component removed.
+std::string pathWithoutExtension(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(0, nameStart) + withoutExtension(path.substr(nameStart));
+}
+
+std::string extensionOf(const std::string& name)
+{
+    const auto dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot + 1);
+}
+
+std::string trimmed(const std::string& text)
+{
+    const char* blanks = " \t\r\n\v\f";
+    const auto first = text.find_first_not_of(blanks);
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+std::optional<PlistValue> readMetaData(const std::string& path)
+{
+    auto meta = getQuonMetaDataFromPng(path);
+    return meta ? meta : getQuonMetaDataFromJpeg(path);
+}
+
+const std::string* stringEntry(const PlistValue& dict, const char* key)
+{
+    const PlistValue* value = dict.find(key);
+    return value ? value->asString() : nullptr;
+}
+
+std::string formatLocal(PhotoDate date)
+{
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(date);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+// Entries of one folder in the order operators are used to: case-insensitive
+// by name, ties broken by the exact name, so IMG_0002 follows IMG_0001.
+struct Entry {
+    std::string name;
+    bool isDirectory;
+};
+
+std::vector<Entry> sortedEntries(const std::string& folder)
+{
+    std::vector<Entry> entries;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return entries;
+    while (const dirent* d = ::readdir(dir)) {
+        const std::string name = d->d_name;
+        if (name == "." || name == "..")
+            continue;
+        bool isDirectory = d->d_type == DT_DIR;
+        if (d->d_type == DT_UNKNOWN) {
+            struct stat st {};
+            isDirectory = ::lstat((folder + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        }
+        entries.push_back({name, isDirectory});
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        const int c = strcasecmp(a.name.c_str(), b.name.c_str());
+        return c != 0 ? c < 0 : a.name < b.name;
+    });
+    return entries;
+}
+
+} // namespace
+
+bool ScanPass::doQuarnel() { return gDoQuarnel; }
+void ScanPass::resetDoQuarnel() { gDoQuarnel = true; }
+
+bool ScanPass::loginMayUploadWithoutMetaData(const std::string& login)
+{
+    for (const char* name : {"sorumaki", "splatterwonk", "fernbridle", "dreel"})
+        if (equalsIgnoringCase(login, name))
+            return true;
+    return false;
+}
+
+std::optional<std::string> ScanPass::descriptionForFuseAction(const std::string& fuseAction)
+{
+    static const std::pair<const char*, const char*> table[] = {
+        {"upload.quarnel", "From Quarnel 2010 Event."},
+        {"upload.vusk", "From Vusk Miami 2010 Event."},
+        {"upload.pellam", "From Pellam 2010 Event."},
+        {"upload.orbiq", "From ORBIQ 2010."},
+        {"upload.tavoranmelk", "From TavoranMelk 2010 Event."},
+        {"upload.zudo", "From Halvo Brackfest 2011 Event."},
+    };
+    for (const auto& [action, description] : table)
+        if (fuseAction == action)
+            return std::string(description);
+    return std::nullopt;
+}
+
+std::string ScanPass::getBaseIDFromFileName(const std::string& path)
+{
+    const std::string base = trimmed(withoutExtension(lastComponent(path)));
+    if (const auto underscore = base.find('_'); underscore != std::string::npos)
+        return base.substr(0, underscore);
+    if (const auto space = base.find(' '); space != std::string::npos)
+        return base.substr(0, space);
+    return base;
+}
+
+void ScanPass::endPass()
+{
+    fController.setIsScanningFolder(false);
+    if (gNeedsToRescan != 0)
+        fController.startDetachedThread("rescan request", [controller = &fController] { controller->openFileOnMainThread(); });
+}
+
+void ScanPass::run(const Notification& note)
+{
+    // Guards.
+    if (!fController.beginScanningFolder()) {
+        ConsoleLog::writef("\n ******** Already Started a scanning process  [%i] *******\n\n", gNeedsToRescan.load());
+        return;
+    }
+    if (gStartedUploadProcess) {
+        ConsoleLog::write("Cannot Scan Folder Yet - while an upload is still in progress!!!!!!!!!!!!!!!!!!!!!!!!!!!\n\n");
+        fController.setIsScanningFolder(false);
+        return;
+    }
+    if (gDidHaltProcess) {
+        fController.ibUpdateFTPCallbackStatusTextField("Process Halted... Click Resume If You Wish To Continue...");
+        fController.setIsScanningFolder(false);
+        return;
+    }
+    auto request = note.info<ScanRequestInfo>();
+    if (!request) {
+        fController.ibUpdateFTPCallbackStatusTextField("BAD Internal ERROR!!!!! No Info To Start Scan of Folder...", true);
+        fController.setIsScanningFolder(false);
+        return;
+    }
+    // The pass works on its own copy; the clean-up handlers empty the original.
+    const ScanRequestInfo scan = *request;
+    const char* missing = scan.localRootFolder.empty()     ? "Unable to determine root folder to start the enumeration process..."
+                          : scan.localMirrorFolder.empty() ? "Unable to determine dest folder to start the enumeration process..."
+                                                           : nullptr;
+    if (missing) {
+        ConsoleLog::writef("Passed Note:\n%s\n\n", scan.describe().c_str());
+        ConsoleLog::write(missing);
+        fController.setIsScanningFolder(false);
+        return;
+    }
+    ConsoleLog::writef("RootFolder name is: [%s]", scan.localRootFolder.c_str());
+
+    fLoginName = Preferences::getCurUserLoginName().value_or("");
+    fFormBaseIdFromFileName = Preferences::getPrefFormBaseIdFromFileName();
+    fUploadMovie = Preferences::getPrefUploadMovie();
+
+    Candidate photo;
+    if (!findReadyPhoto(scan, photo)) {
+        ConsoleLog::write("No more images to upload...");
+        fController.ibUpdateFTPCallbackStatusTextField("");
+        nothingFound(note, scan.localRootFolder);
+        return;
+    }
+    fController.ibUpdateFTPCallbackStatusTextField("");
+
+    // A photo still being written may have lost its block since the enumeration.
+    if (!readMetaData(photo.fullPath) && !loginMayUploadWithoutMetaData(fLoginName)) {
+        ConsoleLog::writef("File is NOT ready for upload yet (no embedded metadata): [%s]", photo.fullPath.c_str());
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        fController.setIsScanningFolder(false);
+        fController.setNeedsToRescan(1);
+        return;
+    }
+
+    auto item = std::make_shared<UploadItemInfo>();
+    item->userEnteredEventName = scan.userEnteredEventName;
+
+    // Client name.
+    if (const auto fuse = Preferences::getOrvFuseAction())
+        gDoQuarnel = !equalsIgnoringCase(*fuse, "upload.upload");
+    const bool quarnel = gDoQuarnel;
+    if (quarnel)
+        item->userEnteredClientName = withoutExtension(lastComponent(photo.fullPath));
+    if (fFormBaseIdFromFileName) {
+        item->userEnteredClientName = getBaseIDFromFileName(photo.fullPath);
+    } else if (!quarnel) {
+        const std::string parent = FileUtil::parentFolder(photo.relativePath);
+        item->userEnteredClientName = parent == "." ? std::string() : lastComponent(parent);
+    }
+
+    // Photo file and date.
+    if (!FileUtil::exists(photo.fullPath)) {
+        ConsoleLog::writef("WHAT???? FILE is LOST or Missing????? [%s]\n\n", photo.fullPath.c_str());
+        nothingFound(note, scan.localRootFolder);
+        return;
+    }
+    const auto date = GetAndUpdateFileCreationDate(photo.fullPath, true, false);
+    if (!date) {
+        nothingFound(note, scan.localRootFolder);
+        return;
+    }
+    std::string captureTime = formatLocal(*date);
+
+    // Description and fuse action.
+    const auto prefMetaData = Preferences::getPrefMetaData();
+    const auto prefFuse = Preferences::getOrvFuseAction();
+    item->edMetaData = prefMetaData.value_or("");
+    const std::string fuseAction = prefFuse.value_or("upload.upload");
+    if (!prefMetaData && prefFuse)
+        if (auto description = descriptionForFuseAction(fuseAction))
+            item->edMetaData = *description;
+
+    // E-mail addresses and contact block, from the Exif form of the block only.
+    if (!equalsIgnoringCase(fuseAction, "upload.upload")) {
+        if (auto exif = getQuonMetaDataFromJpeg(photo.fullPath)) {
+            if (const PlistValue* quandro = exif->find("ZV_quandroInfo"); quandro && quandro->isDictionary())
+                item->edQuandroInfo = *quandro;
+            if (const PlistValue* emails = exif->find("ZV_emailsForUpload"); emails && emails->asArray() && !emails->asArray()->empty()) {
+                std::string text;
+                const auto& list = *emails->asArray();
+                for (size_t i = 0; i < list.size() && i < 4; ++i) {
+                    const std::string one = list[i].asString() ? *list[i].asString() : list[i].describe();
+                    text = i == 0 ? one : text + "," + one;
+                }
+                item->edEmails = text;
+            }
+        }
+    }
+
+    // Fields of the block.
+    const auto meta = readMetaData(photo.fullPath);
+    bool hasSitting = false;
+    if (meta) {
+        if (const std::string* original = stringEntry(*meta, "OriginalPath"))
+            item->edOriginalPath = *original;
+        if (const PlistValue* sitting = meta->find("SittingInfoDictionary"); sitting && sitting->isDictionary()) {
+            hasSitting = true;
+            item->edSittingInfoDictionary = *sitting;
+            if (const std::string* when = stringEntry(*sitting, "capturetime"))
+                captureTime = *when;
+        } else if (prefFuse && equalsIgnoringCase(*prefFuse, "upload.fernbridle")) {
+            ConsoleLog::writef("WARNING: fuse action upload.fernbridle needs the sitting information, which [%s] lacks",
+                               photo.fullPath.c_str());
+        }
+        if (const std::string* kiosk = stringEntry(*meta, "ZV_kioskStation"))
+            item->edKioskStation = *kiosk;
+        if (const std::string* muxed = stringEntry(*meta, "ZV_muxedMovieName"))
+            item->edMuxedMovieName = FileUtil::parentFolder(photo.fullPath) + "/" + *muxed;
+    } else if (!equalsIgnoringCase(fLoginName, "sorumaki") && !equalsIgnoringCase(fLoginName, "fernbridle") &&
+               !equalsIgnoringCase(fLoginName, "dreel")) {
+        for (int i = 0; i < 3; ++i)
+            ConsoleLog::writef("WARNING: [%s] has no embedded metadata and may not be completely written yet",
+                               photo.fullPath.c_str());
+    }
+    if (!hasSitting && equalsIgnoringCase(fLoginName, "fernbridle")) {
+        const std::string baseId = getBaseIDFromFileName(photo.fullPath);
+        if (baseId.empty())
+            ConsoleLog::writef("ERROR: cannot form a sitting id from the file name of [%s]", photo.fullPath.c_str());
+        else
+            item->edSittingInfoDictionary = PlistValue::dictionary({{"sittingid", PlistValue::string(baseId)}});
+    }
+
+    // Build and post.
+    item->localMirrorFolder = Preferences::getLocalMasterMirrorSiteFolder().value_or("");
+    item->localRootFolder = Preferences::getLocalSourceUploadFolder().value_or("");
+    item->localItem = photo.relativePath;
+    item->edUser = fController.currentUserName();
+    item->edPasswd = fController.currentPassword();
+    item->edFileName = photo.fullPath;
+    item->edClientName = item->userEnteredClientName.value_or("");
+    item->edEventName = scan.userEnteredEventName;
+    item->edCaptureTime = captureTime;
+    item->edOrvFuseAction = fuseAction;
+    ConsoleLog::writef("Upload item: %s", item->describe().c_str());
+    fController.notificationCenter().post(cNotification_PrepareUploadStart, &fController, item);
+    endPass();
+}
+
+bool ScanPass::findReadyPhoto(const ScanRequestInfo& request, Candidate& found)
+{
+    return scanFolder(request.localRootFolder, "", request.localMirrorFolder, found);
+}
+
+bool ScanPass::scanFolder(const std::string& root, const std::string& relative, const std::string& mirror,
+                          Candidate& found)
+{
+    const std::string folder = relative.empty() ? root : root + "/" + relative;
+    for (const Entry& entry : sortedEntries(folder)) {
+        const std::string childRelative = relative.empty() ? entry.name : relative + "/" + entry.name;
+        const std::string childFull = root + "/" + childRelative;
+        if (entry.isDirectory) {
+            // Mirror the client folders as they are met; failures are retried next pass.
+            struct stat st {};
+            const mode_t mode = ::stat(childFull.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0755;
+            ::mkdir((mirror + "/" + childRelative).c_str(), mode);
+            if (scanFolder(root, childRelative, mirror, found))
+                return true;
+            continue;
+        }
+        if (isReady(childRelative, childFull)) {
+            found = {childRelative, childFull};
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ScanPass::isReady(const std::string& relative, const std::string& full)
+{
+    const std::string name = lastComponent(relative);
+    if (name.empty() || name[0] == '.')
+        return false;
+    bool valid;
+    if (fFormBaseIdFromFileName) {
+        valid = IsValidImageObject(full);
+    } else {
+        valid = relative.find('/') != std::string::npos;
+        if (!valid)
+            ConsoleLog::writef("Root Item [%s] May NOT be Uploaded!!!!!", relative.c_str());
+    }
+    if (equalsIgnoringCase(extensionOf(name), "mov") || !valid)
+        return false;
+    const auto meta = readMetaData(full);
+    if (!meta && !loginMayUploadWithoutMetaData(fLoginName))
+        return false;
+    if (fUploadMovie) {
+        const std::string movie = pathWithoutExtension(full) + ".mov";
+        if (!FileUtil::exists(movie))
+            return false;
+    }
+    if (meta)
+        if (const std::string* muxed = stringEntry(*meta, "ZV_muxedMovieName"))
+            if (!FileUtil::exists(FileUtil::parentFolder(full) + "/" + *muxed))
+                return false;
+    return true;
+}
+
+void ScanPass::nothingFound(const Notification& note, const std::string& folder)
+{
+    ConsoleLog::write("Scanning done - NO File found for uploading...");
+    fController.ibUpdateUploadStatusTextField("Done With Iteration...");
+    fController.ibUpdateFTPCallbackStatusTextField("Waiting For New Images...");
+    fController.startDetachedThread("folder watcher", [controller = &fController, folder] { controller->doWatchFolderInThread(folder); });
+    fController.notificationCenter().post(cNotification_CleanUpAfterCompleteLoop, &fController, note.userInfo);
+    fController.doSetupRetriggerTimerOnMainThread();
+    endPass();
+}

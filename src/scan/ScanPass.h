@@ -1,0 +1,53 @@
+#pragma once
+
+#include "platform/NotificationCenter.h"
+#include "platform/PlistValue.h"
+
+#include <optional>
+#include <string>
+
+class AppController;
+class ScanRequestInfo;
+
+// One pass over the source folder: picks the first photo that is ready,
+// builds its upload item and hands it to the upload chain; or, when none is
+// ready, says so and lets the watcher and the rescan timer wait for more.
+// Runs on the pass's own scan thread.
+class ScanPass {
+public:
+    explicit ScanPass(AppController& controller) : fController(controller) {}
+
+    void run(const Notification& note);
+
+    // The photo's base id: the file name without extension, trimmed, cut at
+    // the first "_", else at the first space.
+    static std::string getBaseIDFromFileName(const std::string& path);
+
+    // The logins that may upload photos without embedded metadata.
+    static bool loginMayUploadWithoutMetaData(const std::string& login);
+
+    // The event description of a fuse action, when the action has one.
+    static std::optional<std::string> descriptionForFuseAction(const std::string& fuseAction);
+
+    // Whether the base file name is the client name; kept between passes.
+    static bool doQuarnel();
+    static void resetDoQuarnel();
+
+private:
+    struct Candidate {
+        std::string relativePath;
+        std::string fullPath;
+    };
+
+    bool findReadyPhoto(const ScanRequestInfo& request, Candidate& found);
+    bool scanFolder(const std::string& root, const std::string& relative, const std::string& mirror, Candidate& found);
+    bool isReady(const std::string& relative, const std::string& full);
+    void nothingFound(const Notification& note, const std::string& folder);
+    void endPass();
+
+    AppController& fController;
+    // Settings read once per pass.
+    std::string fLoginName;
+    bool fFormBaseIdFromFileName = false;
+    bool fUploadMovie = false;
+};
