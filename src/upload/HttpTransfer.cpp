@@ -1,0 +1,145 @@
+#include "upload/HttpTransfer.h"
+
+#include "upload/MultipartBody.h"
+
+#include <curl/curl.h>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct TransferState {
+    MultipartBody* body = nullptr;
+    const std::function<bool()>* shouldAbort = nullptr;
+    std::string reply;
+    bool replyTooLarge = false;
+    bool aborted = false;
+    std::vector<std::pair<std::string, std::string>> headerFields;
+
+    bool checkAbort()
+    {
+        if (!aborted && *shouldAbort && (*shouldAbort)())
+            aborted = true;
+        return aborted;
+    }
+};
+
+size_t readBody(char* buffer, size_t size, size_t count, void* user)
+{
+    auto* state = static_cast<TransferState*>(user);
+    if (state->checkAbort())
+        return CURL_READFUNC_ABORT;
+    const size_t n = state->body->read(buffer, size * count);
+    return state->body->readFailed() ? CURL_READFUNC_ABORT : n;
+}
+
+size_t writeReply(char* data, size_t size, size_t count, void* user)
+{
+    auto* state = static_cast<TransferState*>(user);
+    const size_t n = size * count;
+    if (state->reply.size() + n > HttpTransfer::kMaxReplyBytes) {
+        state->replyTooLarge = true;
+        return 0; // any short count ends the transfer with a write error
+    }
+    state->reply.append(data, n);
+    return n;
+}
+
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+        text.remove_suffix(1);
+    return text;
+}
+
+size_t readHeaderLine(char* data, size_t size, size_t count, void* user)
+{
+    auto* state = static_cast<TransferState*>(user);
+    const std::string_view line = trimmed(std::string_view(data, size * count));
+    if (line.rfind("HTTP/", 0) == 0) {
+        state->headerFields.clear(); // a new reply begins (after an interim one)
+    } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+        state->headerFields.emplace_back(std::string(trimmed(line.substr(0, colon))),
+                                         std::string(trimmed(line.substr(colon + 1))));
+    }
+    return size * count;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<TransferState*>(user)->checkAbort() ? 1 : 0;
+}
+
+} // namespace
+
+HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& body,
+                                        const std::function<bool()>& shouldAbort, const std::string& abortReason)
+{
+    static std::once_flag curlReady;
+    std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+
+    Result result;
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
+    if (!curl) {
+        result.error = HttpError{CURLE_FAILED_INIT, "The transfer could not be set up", url};
+        return result;
+    }
+    const std::string contentType = "Content-Type: " + MultipartBody::contentTypeValue();
+    curl_slist* list = curl_slist_append(nullptr, contentType.c_str());
+    // No "Expect: 100-continue" round trip: the service gets the body at once.
+    list = curl_slist_append(list, "Expect:");
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(list, curl_slist_free_all);
+
+    TransferState state;
+    state.body = &body;
+    state.shouldAbort = &shouldAbort;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    CURL* handle = curl.get();
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_POST, 1L);
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(handle, CURLOPT_READFUNCTION, readBody);
+    curl_easy_setopt(handle, CURLOPT_READDATA, &state);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeReply);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &state);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readHeaderLine);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &state);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &state);
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kTimeOutSeconds);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kTimeOutSeconds);
+
+    const CURLcode code = curl_easy_perform(handle);
+
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    if (status > 0)
+        result.response = HttpResponse{status, std::move(state.headerFields)};
+    if (code == CURLE_OK) {
+        result.body = std::move(state.reply);
+        return result;
+    }
+    std::string description;
+    if (state.replyTooLarge)
+        description = "The reply is larger than " + std::to_string(kMaxReplyBytes / (1024 * 1024)) +
+                      " MiB and was not read";
+    else if (state.aborted)
+        description = abortReason;
+    else if (body.readFailed())
+        description = body.readError();
+    else
+        description = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
+    result.error = HttpError{static_cast<int>(code), description, url};
+    return result;
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "upload/HttpError.h"
+#include "upload/HttpResponse.h"
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+
+class MultipartBody;
+
+// One synchronous POST of a multipart body to the web service, on the calling
+// thread. Certificates of https endpoints are verified.
+class HttpTransfer {
+public:
+    // A connection that cannot be made, or an exchange that moves no byte,
+    // for this long fails with a time-out; a slow but moving upload does not.
+    static constexpr long kTimeOutSeconds = 60;
+    // A longer reply is refused as a transport error.
+    static constexpr size_t kMaxReplyBytes = 16 * 1024 * 1024;
+
+    struct Result {
+        std::optional<HttpResponse> response; // a status line arrived
+        std::optional<HttpError> error;       // the exchange failed
+        std::optional<std::string> body;      // the whole reply body, when the exchange completed
+    };
+
+    // Sends body to url, reading its file parts from disk as they go out.
+    // shouldAbort is asked at least once a second; when it answers true the
+    // transfer stops with an error described by abortReason.
+    static Result post(const std::string& url, MultipartBody& body, const std::function<bool()>& shouldAbort,
+                       const std::string& abortReason);
+};

@@ -1,0 +1,216 @@
+#include "upload/MultipartBody.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string errorText(int error) { return std::strerror(error); }
+
+bool writeAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+ssize_t preadRetrying(int fd, char* buffer, size_t size, uint64_t offset)
+{
+    for (;;) {
+        const ssize_t n = ::pread(fd, buffer, size, static_cast<off_t>(offset));
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+} // namespace
+
+std::string MultipartBody::contentTypeValue()
+{
+    return std::string("multipart/form-data; boundary=") + kBoundary;
+}
+
+MultipartBody::~MultipartBody()
+{
+    for (const auto& segment : fSegments)
+        if (segment.fd >= 0)
+            ::close(segment.fd);
+}
+
+MultipartBody::Segment& MultipartBody::textSegment()
+{
+    if (fSegments.empty() || !fSegments.back().path.empty())
+        fSegments.emplace_back();
+    return fSegments.back();
+}
+
+void MultipartBody::addField(std::string_view name, std::string_view value)
+{
+    std::string& text = textSegment().text;
+    text.append("\r\n--").append(kBoundary).append("\r\n");
+    text.append("Content-Disposition: form-data; name=\"").append(name).append("\"\r\n\r\n");
+    text.append(value);
+}
+
+void MultipartBody::addFilePartHeader(std::string_view name, std::string_view fileName, std::string_view contentType)
+{
+    std::string& text = textSegment().text;
+    text.append("\r\n--").append(kBoundary).append("\r\n");
+    text.append("Content-Disposition: form-data; name=\"").append(name).append("\"; filename=\"").append(fileName).append("\"\r\n");
+    text.append("Content-Type: ").append(contentType).append("\r\n\r\n");
+}
+
+bool MultipartBody::addFileContents(const std::string& path, std::string* error)
+{
+    // Non-blocking, so a pipe or device under the photo's name cannot stall the upload.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (error)
+            *error = errorText(errno);
+        return false;
+    }
+    struct stat st {};
+    const bool statted = ::fstat(fd, &st) == 0;
+    if (!statted || !S_ISREG(st.st_mode)) {
+        const std::string reason = statted ? "not a regular file" : errorText(errno);
+        ::close(fd);
+        if (error)
+            *error = reason;
+        return false;
+    }
+    // Reading one byte proves the permission to read, not just to open.
+    char probe;
+    if (st.st_size > 0 && preadRetrying(fd, &probe, 1, 0) < 0) {
+        const int cause = errno;
+        ::close(fd);
+        if (error)
+            *error = errorText(cause);
+        return false;
+    }
+    Segment segment;
+    segment.path = path;
+    segment.fd = fd;
+    segment.size = static_cast<uint64_t>(st.st_size);
+    fSegments.push_back(std::move(segment));
+    return true;
+}
+
+void MultipartBody::close()
+{
+    textSegment().text.append("\r\n--").append(kBoundary).append("--\r\n");
+}
+
+uint64_t MultipartBody::size() const
+{
+    uint64_t total = 0;
+    for (const auto& segment : fSegments)
+        total += segment.path.empty() ? segment.text.size() : segment.size;
+    return total;
+}
+
+bool MultipartBody::checkFileUnchanged(const Segment& segment)
+{
+    struct stat st {};
+    if (::fstat(segment.fd, &st) != 0) {
+        fReadError = "cannot read " + segment.path + ": " + errorText(errno);
+        return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) != segment.size) {
+        fReadError = "the file " + segment.path + " changed size while it was sent (" + std::to_string(segment.size) +
+                     " bytes, now " + std::to_string(st.st_size) + ")";
+        return false;
+    }
+    return true;
+}
+
+size_t MultipartBody::read(char* buffer, size_t capacity)
+{
+    if (readFailed())
+        return 0;
+    while (fReadSegment < fSegments.size()) {
+        const Segment& segment = fSegments[fReadSegment];
+        const uint64_t length = segment.path.empty() ? segment.text.size() : segment.size;
+        if (fReadOffset >= length) {
+            // At the end of a file, its size must still be the one announced.
+            if (!segment.path.empty() && !checkFileUnchanged(segment))
+                return 0;
+            ++fReadSegment;
+            fReadOffset = 0;
+            continue;
+        }
+        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(capacity, length - fReadOffset));
+        if (segment.path.empty()) {
+            std::memcpy(buffer, segment.text.data() + fReadOffset, wanted);
+            fReadOffset += wanted;
+            return wanted;
+        }
+        const ssize_t n = preadRetrying(segment.fd, buffer, wanted, fReadOffset);
+        if (n < 0) {
+            fReadError = "cannot read " + segment.path + ": " + errorText(errno);
+            return 0;
+        }
+        if (n == 0) {
+            checkFileUnchanged(segment);
+            if (!readFailed())
+                fReadError = "the file " + segment.path + " ended early while it was sent";
+            return 0;
+        }
+        fReadOffset += static_cast<uint64_t>(n);
+        return static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+bool MultipartBody::writeTo(const std::string& path, std::string* error) const
+{
+    std::string temp = path + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data()); // created 0600: the body holds the password
+    if (fd < 0) {
+        if (error)
+            *error = "cannot create a file beside " + path + ": " + errorText(errno);
+        return false;
+    }
+    bool ok = ::fchmod(fd, 0600) == 0;
+    const size_t chunk = 256 * 1024;
+    std::unique_ptr<char[]> buffer;
+    for (const auto& segment : fSegments) {
+        if (!ok)
+            break;
+        if (segment.path.empty()) {
+            ok = writeAll(fd, segment.text.data(), segment.text.size());
+            continue;
+        }
+        if (!buffer)
+            buffer = std::make_unique<char[]>(chunk);
+        for (uint64_t offset = 0; ok && offset < segment.size;) {
+            const size_t wanted = static_cast<size_t>(std::min<uint64_t>(chunk, segment.size - offset));
+            const ssize_t n = preadRetrying(segment.fd, buffer.get(), wanted, offset);
+            ok = n > 0 && writeAll(fd, buffer.get(), static_cast<size_t>(n));
+            offset += n > 0 ? static_cast<uint64_t>(n) : 0;
+        }
+    }
+    // A debug copy: replaced whole by rename, but not forced to disk.
+    const int saved = errno;
+    ::close(fd);
+    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+        const int cause = ok ? errno : saved;
+        ::unlink(temp.c_str());
+        if (error)
+            *error = "cannot write " + path + ": " + errorText(cause);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A request body in the web service's multipart/form-data framing. Text parts
+// are held in memory; a file's bytes stay on disk and are read while the body
+// is sent or dumped, so a large movie never sits in memory. Every part opens
+// with CR LF "--" boundary CR LF, so the body starts with CR LF and no value
+// carries a line break of its own.
+class MultipartBody {
+public:
+    static constexpr const char* kBoundary = "0xKhTmLbOuNdArY";
+    // The value of the request's one "Content-Type" header.
+    static std::string contentTypeValue();
+
+    MultipartBody() = default;
+    ~MultipartBody();
+    MultipartBody(const MultipartBody&) = delete;
+    MultipartBody& operator=(const MultipartBody&) = delete;
+
+    // Content-Disposition: form-data; name="NAME" CR LF CR LF, then the value.
+    void addField(std::string_view name, std::string_view value);
+    // The two header lines of a file part; the file's bytes follow with addFileContents.
+    void addFilePartHeader(std::string_view name, std::string_view fileName, std::string_view contentType);
+    // Opens the file for sending. False, and the reason, when it cannot be read.
+    bool addFileContents(const std::string& path, std::string* error);
+    // The closing delimiter.
+    void close();
+
+    uint64_t size() const;
+
+    // Replaces the file at path with the body built so far: a private (0600)
+    // temporary file beside it, renamed over it once complete.
+    bool writeTo(const std::string& path, std::string* error = nullptr) const;
+
+    // Sequential reading for the transfer: fills buffer and returns the bytes
+    // given, 0 at the end. A file that cannot be read any more, or whose size
+    // is not what it was when it was added, fails the read: 0 is returned
+    // and readFailed() tells.
+    size_t read(char* buffer, size_t capacity);
+    bool readFailed() const { return !fReadError.empty(); }
+    const std::string& readError() const { return fReadError; }
+
+private:
+    struct Segment {
+        std::string text; // a text segment, or
+        std::string path; // a file segment
+        int fd = -1;
+        uint64_t size = 0;
+    };
+    Segment& textSegment();
+    bool checkFileUnchanged(const Segment& segment);
+
+    std::vector<Segment> fSegments;
+    size_t fReadSegment = 0;
+    uint64_t fReadOffset = 0;
+    std::string fReadError;
+};

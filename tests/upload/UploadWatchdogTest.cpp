@@ -1,0 +1,105 @@
+#include "UploadTestSupport.h"
+
+#include "upload/UploadWatchdog.h"
+
+#include <QObject>
+
+using namespace UploadTesting;
+using TestSupport::waitFor;
+using namespace std::chrono_literals;
+
+// The time-out around one upload: it fires at most once, cuts the hung
+// transfer off and asks the delegate to relaunch; it stays silent when the
+// reply comes first.
+class UploadWatchdogTest : public UploadTest {
+protected:
+    void SetUp() override
+    {
+        UploadTest::SetUp();
+        store().setObject(PrefKey::UploadTimeOut, PlistValue::real(0.3));
+    }
+    void idle(std::chrono::milliseconds length) { waitFor([] { return false; }, length); }
+
+    RecordingDelegate fDelegate;
+    TestSupport::LogCapture fLog;
+};
+
+TEST_F(UploadWatchdogTest, AHungUploadIsCutOffAndRelaunchedOnce)
+{
+    fController->setProgressDelegate(&fDelegate);
+    RefBehaviour hang;
+    hang.hang = true;
+    fServer->script({hang});
+
+    const auto result = upload(itemFor(photo("a.jpg", "A")));
+    ASSERT_TRUE(result);
+    ASSERT_TRUE(result->httpError) << "the transfer was stopped";
+    EXPECT_NE(result->httpError->localizedDescription.find("longer than 0.3 seconds"), std::string::npos)
+        << result->httpError->localizedDescription;
+    EXPECT_FALSE(result->httpStatusCode);
+    EXPECT_EQ(posts().back(), cNotification_UploadFail) << "the photo stays to be tried again";
+
+    ASSERT_TRUE(waitFor([&] { return fDelegate.requests().size() == 1; }, 5s));
+    idle(700ms);
+    const auto requests = fDelegate.requests();
+    ASSERT_EQ(requests.size(), 1u) << "the watchdog fires once";
+    EXPECT_EQ(requests[0].LSLaunchFlags, 1049344) << "not active: relaunch without raising the window";
+    EXPECT_EQ(requests[0].sender, fController.get());
+    EXPECT_EQ(fLog.count("Inside HttpController => uploadTimerFired:.....Taking too long to upload - need to relaunch...."), 1u);
+    ASSERT_TRUE(waitFor([&] { return fServer->requestCount() == 1; }, 5s));
+    EXPECT_EQ(fServer->requests()[0].outcome, "hung");
+}
+
+TEST_F(UploadWatchdogTest, AnActiveApplicationIsRelaunchedToTheFront)
+{
+    fDelegate.active = true;
+    fController->setProgressDelegate(&fDelegate);
+    RefBehaviour hang;
+    hang.hang = true;
+    fServer->script({hang});
+    upload(itemFor(photo("a.jpg", "A")));
+    ASSERT_TRUE(waitFor([&] { return fDelegate.requests().size() == 1; }, 5s));
+    EXPECT_EQ(fDelegate.requests()[0].LSLaunchFlags, 1);
+}
+
+TEST_F(UploadWatchdogTest, AReplyBeforeTheTimeOutCancelsIt)
+{
+    fController->setProgressDelegate(&fDelegate);
+    const auto result = upload(itemFor(photo("a.jpg", "A")));
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->httpOurCustomStatus, "OK");
+    idle(900ms); // three times the time-out
+    EXPECT_TRUE(fDelegate.requests().empty());
+    EXPECT_FALSE(fLog.contains("Taking too long to upload"));
+}
+
+TEST_F(UploadWatchdogTest, WithoutADelegateTheSlowUploadIsLeftAlone)
+{
+    RefBehaviour slow;
+    slow.delayMs = 1200;
+    fServer->script({slow});
+    const auto result = upload(itemFor(photo("a.jpg", "A")));
+    ASSERT_TRUE(result);
+    EXPECT_FALSE(result->httpError);
+    EXPECT_EQ(result->httpStatusCode, 200);
+    EXPECT_EQ(result->httpOurCustomStatus, "OK");
+    EXPECT_EQ(fLog.count("Taking too long to upload - need to relaunch"), 1u);
+}
+
+TEST(UploadWatchdogTimerTest, FiringAndCancellingRaceToOneOutcome)
+{
+    QObject context;
+    int fired = 0;
+    auto early = UploadWatchdog::arm(&context, 0.05, [&](UploadWatchdog&) { ++fired; });
+    EXPECT_TRUE(early->cancel());
+    auto late = UploadWatchdog::arm(&context, 0.05, [&](UploadWatchdog& w) {
+        ++fired;
+        w.abortTransfer();
+    });
+    ASSERT_TRUE(waitFor([&] { return late->hasFired(); }, 5s));
+    EXPECT_FALSE(late->cancel()) << "too late to cancel";
+    EXPECT_TRUE(late->isTransferAborted());
+    waitFor([] { return false; }, 200ms);
+    EXPECT_EQ(fired, 1);
+    EXPECT_FALSE(early->hasFired());
+}

@@ -1,0 +1,550 @@
+#include "RefServer.h"
+
+#include "MultipartStreamParser.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr size_t kLongestTextField = 1024 * 1024;
+constexpr size_t kLongestAdminBody = 1024 * 1024;
+constexpr const char* kContentTypeAside = "X-Quon-Content-Type";
+
+bool equalsIgnoringCase(const std::string& a, const char* b) { return ::strcasecmp(a.c_str(), b) == 0; }
+
+// One path component from what a client sent: never a way out of the root.
+std::string safeComponent(const std::string& text)
+{
+    std::string out = text;
+    for (char& c : out)
+        if (c == '/' || c == '\0')
+            c = '_';
+    return out.empty() || out == "." || out == ".." ? std::string("_") : out;
+}
+
+std::string xmlEscaped(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string element(const char* name, const std::string& text)
+{
+    return std::string("<") + name + ">" + xmlEscaped(text) + "</" + name + ">";
+}
+
+int portOf(const sockaddr_storage& address)
+{
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return -1;
+}
+
+// The socket of the connection a request came on. The HTTP library does not
+// hand it to handlers, and dropping a connection or noticing that a client
+// gave up needs it; the two ports name it among our descriptors.
+int findConnection(int localPort, int remotePort)
+{
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return -1;
+    int found = -1;
+    while (const dirent* entry = ::readdir(dir)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (!end || *end != '\0' || end == entry->d_name || fd == ::dirfd(dir))
+            continue;
+        struct stat st {};
+        if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode))
+            continue;
+        sockaddr_storage local {}, peer {};
+        socklen_t localLength = sizeof local, peerLength = sizeof peer;
+        if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
+            ::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0)
+            continue;
+        if (portOf(local) == localPort && portOf(peer) == remotePort) {
+            found = static_cast<int>(fd);
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+std::string timestamp()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm local {};
+    ::localtime_r(&seconds, &local);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    return text;
+}
+
+std::string statusReply(const std::string& status, const std::string& message)
+{
+    return "<reply>" + element("status", status) + element("message", message) + "</reply>";
+}
+
+} // namespace
+
+struct RefServer::Impl {
+    Options options;
+    httplib::Server server;
+    std::thread thread;
+    int port = -1;
+
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    bool stopping = false;
+    bool started = false;
+    std::deque<RefBehaviour> script;
+    std::vector<RecordedRequest> requests;
+    int nextSeq = 0;
+
+    explicit Impl(Options o) : options(std::move(o)) {}
+
+    RefBehaviour nextBehaviour()
+    {
+        std::lock_guard lock(mutex);
+        if (script.empty())
+            return options.defaultBehaviour;
+        RefBehaviour b = std::move(script.front());
+        script.pop_front();
+        return b;
+    }
+
+    // Waits up to the time given, or until the server stops; false when it stops.
+    bool pause(std::chrono::milliseconds length)
+    {
+        std::unique_lock lock(mutex);
+        return !wake.wait_for(lock, length, [this] { return stopping; });
+    }
+
+    void hangUntilClientLeaves(int fd)
+    {
+        for (;;) {
+            {
+                std::lock_guard lock(mutex);
+                if (stopping)
+                    return;
+            }
+            if (fd < 0) {
+                pause(std::chrono::milliseconds(100));
+                continue;
+            }
+            pollfd watch {fd, POLLRDHUP, 0};
+            if (::poll(&watch, 1, 100) > 0 && (watch.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)))
+                return;
+        }
+    }
+
+    void journal(const RecordedRequest& r)
+    {
+        json fields = json::array();
+        for (const auto& [name, value] : r.fields) {
+            // The journal is for reading; the login stays out of it.
+            const bool secret = name == "password" || name == "code";
+            fields.push_back(json::array({name, secret ? std::string("********") : value}));
+        }
+        json files = json::array();
+        for (const auto& f : r.files)
+            files.push_back({{"field", f.field}, {"filename", f.filename}, {"contentType", f.contentType},
+                             {"bytes", f.size}, {"storedAs", f.storedPath}});
+        json line = {{"seq", r.seq},           {"time", timestamp()},    {"method", r.method},
+                     {"path", r.path},         {"operation", r.operation}, {"fuseaction", r.field("fuseaction")},
+                     {"fields", fields},       {"files", files},         {"bodyBytes", r.bodySize},
+                     {"behaviour", json::parse(r.behaviour, nullptr, false)},
+                     {"http", r.httpStatus},   {"reply", r.replyStatus}, {"outcome", r.outcome}};
+        if (!r.error.empty())
+            line["error"] = r.error;
+        const std::string text = line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+        std::lock_guard lock(mutex);
+        const int fd = ::open((options.root + "/journal.jsonl").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t n = ::write(fd, text.data(), text.size());
+            ::close(fd);
+        }
+        if (options.logRequests)
+            std::fprintf(stderr, "quon-refserver: #%d %s %s: %s, %s %d %s\n", r.seq, r.method.c_str(), r.path.c_str(),
+                         r.operation.c_str(), r.outcome.c_str(), r.httpStatus, r.replyStatus.c_str());
+        requests.push_back(r);
+    }
+
+    std::string orderReply(const RecordedRequest& r, const RefBehaviour& b)
+    {
+        int version = b.orderVersion ? b.orderVersion : options.defaultBehaviour.orderVersion;
+        if (version == 0)
+            version = equalsIgnoringCase(r.field("fuseaction"), "orders.v4check") ? 4 : 3;
+        const std::vector<RefOrder>& orders = b.orders ? *b.orders : options.orders;
+        const std::string status = element("status", b.status.value_or("OK"));
+        std::string items;
+        for (const auto& o : orders) {
+            if (version == 4)
+                items += "<image>" + element("orderid", o.orderid) + element("imageid", o.imageid) +
+                         element("pictureid", o.pictureid) + element("filename", o.filename) +
+                         "<localfilelocation>" + o.localfilelocation + "</localfilelocation></image>";
+            else
+                items += "<order>" + element("orderid", o.orderid) + element("imageid", o.imageid) +
+                         element("pictureid", o.pictureid) + "<localfilelocation>" + o.localfilelocation +
+                         "</localfilelocation></order>";
+        }
+        const std::string count = std::to_string(orders.size()) + (version == 4 ? " images" : " orders");
+        const std::string message = element("message", b.message.value_or(count));
+        return version == 4 ? "<orders>" + status + message + items + "</orders>"
+                            : "<orders>" + items + status + message + "</orders>";
+    }
+
+    void handle(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
+    void handleScript(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
+};
+
+void RefServer::Impl::handle(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader)
+{
+    RecordedRequest r;
+    {
+        std::lock_guard lock(mutex);
+        r.seq = ++nextSeq;
+    }
+    r.method = req.method;
+    r.path = req.path;
+    r.contentType = req.get_header_value(kContentTypeAside);
+    const RefBehaviour b = nextBehaviour();
+    r.behaviour = b.describe();
+    r.rawBodyComplete = options.keepBodiesUpTo > 0;
+
+    // File parts go to numbered files under .incoming and are moved into place once the body is whole.
+    const std::string incoming = options.root + "/.incoming";
+    std::error_code ec;
+    fs::create_directories(incoming, ec);
+    std::vector<std::string> partFiles;
+    std::FILE* file = nullptr;
+    std::string text;
+    std::string partName;
+    bool textTooLong = false;
+    MultipartStreamParser::Handler handler;
+    handler.onPartBegin = [&](const MultipartStreamParser::PartHeader& h) {
+        partName = h.name;
+        text.clear();
+        if (!h.filename)
+            return true;
+        const std::string path = incoming + "/" + std::to_string(r.seq) + "-" + std::to_string(partFiles.size()) + ".part";
+        file = std::fopen(path.c_str(), "wbe");
+        if (!file)
+            return false;
+        std::setvbuf(file, nullptr, _IOFBF, 1024 * 1024);
+        partFiles.push_back(path);
+        r.files.push_back({h.name, *h.filename, h.contentType, 0, {}});
+        return true;
+    };
+    handler.onPartData = [&](const char* data, size_t size) {
+        if (file) {
+            r.files.back().size += size;
+            return std::fwrite(data, 1, size, file) == size;
+        }
+        if (text.size() + size > kLongestTextField) {
+            textTooLong = true;
+            return false;
+        }
+        text.append(data, size);
+        return true;
+    };
+    handler.onPartEnd = [&] {
+        if (file) {
+            const bool ok = std::fclose(file) == 0;
+            file = nullptr;
+            return ok;
+        }
+        r.fields.emplace_back(partName, text);
+        return true;
+    };
+    const auto boundary = MultipartStreamParser::boundaryOf(r.contentType);
+    MultipartStreamParser parser(boundary.value_or("-"), handler);
+    bool parsed = boundary.has_value();
+    // Keep reading after a malformed part, so the reply still reaches the client.
+    const bool whole = reader([&](const char* data, size_t size) {
+        r.bodySize += size;
+        if (r.rawBodyComplete) {
+            if (r.rawBody.size() + size <= options.keepBodiesUpTo)
+                r.rawBody.append(data, size);
+            else
+                r.rawBodyComplete = false;
+        }
+        if (parsed)
+            parsed = parser.feed(data, size);
+        return true;
+    });
+    if (file)
+        std::fclose(file);
+    parsed = parsed && whole && parser.finish();
+
+    auto discardParts = [&] {
+        for (const auto& p : partFiles)
+            fs::remove(p, ec);
+    };
+    if (!whole) {
+        discardParts();
+        r.operation = "malformed";
+        r.outcome = "incomplete";
+        r.error = "the client did not send the whole body";
+        journal(r);
+        res.status = 400;
+        return;
+    }
+    if (!parsed) {
+        discardParts();
+        r.operation = "malformed";
+        r.error = !boundary ? "not multipart/form-data" : textTooLong ? "a text field is too long" : parser.error();
+        r.httpStatus = 400;
+        r.replyStatus = "FAIL";
+        r.outcome = "answered";
+        res.status = 400;
+        res.set_content(statusReply("FAIL", "Malformed request: " + r.error), "text/xml");
+        journal(r);
+        return;
+    }
+
+    // What the request is, by what it carries.
+    std::string folder;
+    std::string defaultMessage;
+    if (r.files.empty()) {
+        r.operation = "order query";
+    } else if (std::any_of(r.fields.begin(), r.fields.end(), [](const auto& f) { return f.first == "imageid"; })) {
+        r.operation = "hi-res upload";
+        folder = options.root + "/HiRes/" + safeComponent(r.field("orderid").empty() ? "no-order" : r.field("orderid"));
+        defaultMessage = "Hi-res file received: " + r.files.front().filename;
+    } else {
+        r.operation = "photo upload";
+        folder = options.root + "/" + safeComponent(r.field("event")) + "/" + safeComponent(r.field("client"));
+        defaultMessage = "Photo received: " + r.files.front().filename;
+    }
+    if (!folder.empty()) {
+        fs::create_directories(folder, ec);
+        for (size_t i = 0; i < partFiles.size(); ++i) {
+            const std::string target = folder + "/" + safeComponent(r.files[i].filename.empty() ? r.files[i].field : r.files[i].filename);
+            fs::rename(partFiles[i], target, ec);
+            if (ec) {
+                r.error = "cannot store " + target + ": " + ec.message();
+                fs::remove(partFiles[i], ec);
+            } else {
+                r.files[i].storedPath = fs::relative(target, options.root, ec).string();
+            }
+        }
+    } else {
+        discardParts();
+    }
+
+    if (b.delayMs > 0 && !pause(std::chrono::milliseconds(b.delayMs)))
+        r.outcome = "stopped";
+    if (b.hang && r.outcome.empty()) {
+        const int fd = findConnection(req.local_port, req.remote_port);
+        hangUntilClientLeaves(fd);
+        if (fd >= 0)
+            ::shutdown(fd, SHUT_RDWR);
+        r.outcome = "hung";
+        journal(r);
+        return;
+    }
+    if (b.drop || r.outcome == "stopped") {
+        if (const int fd = findConnection(req.local_port, req.remote_port); fd >= 0)
+            ::shutdown(fd, SHUT_RDWR);
+        if (r.outcome.empty())
+            r.outcome = "dropped";
+        journal(r);
+        return;
+    }
+
+    std::string reply;
+    if (b.body) {
+        reply = *b.body;
+    } else if (r.operation == "order query") {
+        reply = orderReply(r, b);
+    } else {
+        reply = statusReply(b.status.value_or("OK"), b.message.value_or(defaultMessage));
+    }
+    r.httpStatus = b.http;
+    r.replyStatus = b.body ? std::string("(body)") : b.status.value_or("OK");
+    r.outcome = "answered";
+    res.status = b.http;
+    if (b.padTo > reply.size()) {
+        // Padded with spaces after the document, streamed rather than built.
+        const size_t total = b.padTo;
+        res.set_content_provider(total, "text/xml", [reply, total](size_t offset, size_t length, httplib::DataSink& sink) {
+            const size_t n = std::min<size_t>(length, 64 * 1024);
+            std::string chunk;
+            if (offset < reply.size())
+                chunk = reply.substr(offset, n);
+            chunk.resize(std::min(n, total - offset), ' ');
+            return sink.write(chunk.data(), chunk.size());
+        });
+    } else {
+        res.set_content(reply, "text/xml");
+    }
+    journal(r);
+}
+
+void RefServer::Impl::handleScript(const httplib::Request&, httplib::Response& res, const httplib::ContentReader& reader)
+{
+    std::string body;
+    bool tooLong = false;
+    reader([&](const char* data, size_t size) {
+        if (body.size() + size > kLongestAdminBody)
+            tooLong = true;
+        else
+            body.append(data, size);
+        return true;
+    });
+    std::vector<RefBehaviour> list;
+    std::string error = "the script is too long";
+    if (tooLong || !RefBehaviour::parseList(body, list, &error)) {
+        res.status = 400;
+        res.set_content(json{{"error", error}}.dump(), "application/json");
+        return;
+    }
+    const size_t count = list.size();
+    {
+        std::lock_guard lock(mutex);
+        script.assign(std::make_move_iterator(list.begin()), std::make_move_iterator(list.end()));
+    }
+    res.set_content(json{{"queued", count}}.dump(), "application/json");
+}
+
+RefServer::RefServer(Options options) : fImpl(std::make_unique<Impl>(std::move(options))) {}
+
+RefServer::~RefServer() { stop(); }
+
+bool RefServer::start(std::string* error)
+{
+    Impl& d = *fImpl;
+    std::error_code ec;
+    if (d.options.root.empty() || (!fs::create_directories(d.options.root, ec) && !fs::is_directory(d.options.root))) {
+        if (error)
+            *error = "cannot use the root folder [" + d.options.root + "]";
+        return false;
+    }
+    d.server.set_read_timeout(30);
+    d.server.set_write_timeout(30);
+    d.server.set_keep_alive_timeout(1);
+    // The HTTP library reads every multipart body through its own form parser,
+    // which hides the bytes as sent. The service reads them itself: the header
+    // is moved aside before routing (the request object is the library's own
+    // mutable one, handed to this hook as const).
+    d.server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
+        auto& request = const_cast<httplib::Request&>(req);
+        if (auto it = request.headers.find("Content-Type"); it != request.headers.end()) {
+            request.headers.emplace(kContentTypeAside, it->second);
+            request.headers.erase(it);
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    d.server.Post("/_admin/script", [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
+        d.handleScript(q, s, c);
+    });
+    d.server.Post(".*", [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
+        d.handle(q, s, c);
+    });
+    d.server.set_exception_handler([](const httplib::Request&, httplib::Response& s, std::exception_ptr failure) {
+        std::string what = "unknown failure";
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception& e) {
+            what = e.what();
+        } catch (...) {
+        }
+        std::fprintf(stderr, "quon-refserver: a request failed: %s\n", what.c_str());
+        s.status = 500;
+        s.set_content(statusReply("ERROR", "The reference service failed on this request: " + what), "text/xml");
+    });
+    d.port = d.options.port == 0 ? d.server.bind_to_any_port(d.options.host)
+                                 : (d.server.bind_to_port(d.options.host, d.options.port) ? d.options.port : -1);
+    if (d.port <= 0) {
+        if (error)
+            *error = "cannot listen on " + d.options.host + ":" + std::to_string(d.options.port);
+        return false;
+    }
+    d.thread = std::thread([&d] { d.server.listen_after_bind(); });
+    // stop() only takes effect once the server runs.
+    for (int i = 0; i < 5000 && !d.server.is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::lock_guard lock(d.mutex);
+    d.started = true;
+    return true;
+}
+
+void RefServer::stop()
+{
+    Impl& d = *fImpl;
+    {
+        std::lock_guard lock(d.mutex);
+        if (!d.started || d.stopping)
+            return;
+        d.stopping = true;
+    }
+    d.wake.notify_all();
+    d.server.stop();
+    if (d.thread.joinable())
+        d.thread.join();
+}
+
+int RefServer::port() const { return fImpl->port; }
+
+std::string RefServer::url(const std::string& path) const
+{
+    return "http://" + fImpl->options.host + ":" + std::to_string(fImpl->port) + path;
+}
+
+std::string RefServer::journalPath() const { return fImpl->options.root + "/journal.jsonl"; }
+
+void RefServer::script(std::vector<RefBehaviour> behaviours)
+{
+    std::lock_guard lock(fImpl->mutex);
+    fImpl->script.assign(std::make_move_iterator(behaviours.begin()), std::make_move_iterator(behaviours.end()));
+}
+
+std::vector<RecordedRequest> RefServer::requests() const
+{
+    std::lock_guard lock(fImpl->mutex);
+    return fImpl->requests;
+}
+
+size_t RefServer::requestCount() const
+{
+    std::lock_guard lock(fImpl->mutex);
+    return fImpl->requests.size();
+}
