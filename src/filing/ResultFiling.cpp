@@ -1,0 +1,179 @@
+#include "filing/ResultFiling.h"
+
+#include "app/AppController.h"
+#include "app/Notifications.h"
+#include "filing/TransportBackoff.h"
+#include "filing/ZVI_FileManager.h"
+#include "platform/ConsoleLog.h"
+#include "platform/FileUtil.h"
+#include "platform/UserDefaults.h"
+#include "prefs/PreferenceKeys.h"
+#include "prefs/Preferences.h"
+#include "scan/PathChecks.h"
+#include "upload/UploadResultInfo.h"
+
+#include <chrono>
+#include <ctime>
+#include <strings.h>
+#include <thread>
+
+namespace {
+
+using WhenTaken = ZVI_FileManager::WhenTaken;
+
+std::string lastComponent(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The photo and the movie that belongs to it, from below root into destRoot.
+void movePhotoAndMovie(const UploadItemInfo& item, const std::string& destRoot, WhenTaken whenTaken)
+{
+    ConsoleLog::writef("Preparing to Move [%s]/[%s]...", item.localRootFolder.c_str(), item.localItem.c_str());
+    ZVI_FileManager::moveItem(item.localItem, item.localRootFolder, destRoot, whenTaken, false);
+    // The lookup tests the movie's own path, so it works with the photo gone.
+    if (auto movie = getMatchingExistingMovieFilePath(item.localRootFolder + "/" + item.localItem)) {
+        const std::string parent = FileUtil::parentFolder(item.localItem);
+        const std::string relative = parent == "." ? lastComponent(*movie) : parent + "/" + lastComponent(*movie);
+        ConsoleLog::writef("Preparing to Move [%s]/[%s]...", item.localRootFolder.c_str(), relative.c_str());
+        ZVI_FileManager::moveItem(relative, item.localRootFolder, destRoot, whenTaken, false);
+    }
+}
+
+bool hasItemPaths(const UploadItemInfo& item, const char* operation)
+{
+    if (item.localRootFolder.empty())
+        ConsoleLog::writef("Inside %s => %s... PASSED BAD cDictKeyLocalSourceUploadFolder", "AppController", operation);
+    if (item.localItem.empty())
+        ConsoleLog::writef("Inside %s => %s... PASSED BAD cDictKeyCurItem", "AppController", operation);
+    return !item.localRootFolder.empty() && !item.localItem.empty();
+}
+
+std::string clockText(std::chrono::system_clock::time_point when, const char* format)
+{
+    const std::time_t t = std::chrono::system_clock::to_time_t(when);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[64];
+    std::strftime(text, sizeof text, format, &local);
+    return text;
+}
+
+} // namespace
+
+void ResultFiling::handleNotification_UploadSuccess(const Notification& note)
+{
+    logInside("AppController", "handleNotification_UploadSuccess:");
+    const char* op = "handleNotification_UploadSuccess:";
+    if (auto item = note.info<UploadItemInfo>()) {
+        if (auto result = note.info<UploadResultInfo>(); result && result->httpStatusCode)
+            TransportBackoff::reset();
+        if (hasItemPaths(*item, op))
+            movePhotoAndMovie(*item, Preferences::getLocalMasterMirrorSiteFolder().value_or(""), WhenTaken::Overwrite);
+    } else {
+        ConsoleLog::write("Uknown Item to handle as success?????\n\n");
+    }
+    fController.notificationCenter().post(cNotification_CleanUpAfterUpload, &fController, note.userInfo);
+}
+
+void ResultFiling::handleNotification_UploadFail(const Notification& note)
+{
+    logInside("AppController", "handleNotification_UploadFail:");
+    const char* op = "handleNotification_UploadFail:";
+    fController.ibUpdateUploadStatusTextField("");
+    auto show = [this](const std::string& text, bool isError = true) {
+        fController.ibUpdateFTPCallbackStatusTextField(text, isError);
+        fController.ibUpdateUploadStatusTextField(text);
+    };
+    bool halt = false;
+    bool moveAside = false;
+    auto result = note.info<UploadResultInfo>();
+    if (!result) {
+        ConsoleLog::writef("Unknown Class Type Found: [%s] with the info:\n", note.name.c_str());
+    } else {
+        if (result->httpStatusCode)
+            TransportBackoff::reset();
+        if (result->httpError) {
+            const std::string& description = result->httpError->localizedDescription;
+            ConsoleLog::writef("Error logged as:\n%s\n\n", description.c_str());
+            if (!result->httpStatusCode) {
+                // The service was not reached: wait longer each time it stays so.
+                const int delay = TransportBackoff::nextDelaySeconds();
+                const auto next = std::chrono::system_clock::now() + std::chrono::seconds(delay);
+                const std::string retry =
+                    "Next attempt at " + clockText(next, "%H:%M:%S") + " (in " + std::to_string(delay) + " s)";
+                ConsoleLog::writef("The web service cannot be reached; %s", retry.c_str());
+                fController.ibUpdateUploadStatusTextField(description);
+                fController.ibUpdateFTPCallbackStatusTextField(description + "\n" + retry, true);
+                std::this_thread::sleep_for(std::chrono::seconds(delay));
+            } else {
+                show(description);
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+            }
+        }
+        if (result->httpOurCustomStatus) {
+            const std::string& status = *result->httpOurCustomStatus;
+            const std::string message = result->httpOurCustomMessage.value_or("");
+            if (strcasecmp(status.c_str(), "ERROR") == 0) {
+                show(message);
+                halt = true;
+            } else if (strcasecmp(status.c_str(), "Warning") == 0) {
+                show(message);
+                moveAside = true;
+            } else if (strcasecmp(status.c_str(), "OK") == 0) {
+                show(message, false);
+            }
+        } else {
+            ConsoleLog::write("NO statusString?????");
+        }
+
+        bool file = moveAside;
+        if (result->httpStatusCode && *result->httpStatusCode != 200) {
+            show(stringWithFormat("HTTP Server Returned Status Code: %li", *result->httpStatusCode));
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            file = true;
+        } else if (result->httpStatusCode &&
+                   (!result->httpOurCustomMessage ||
+                    strcasecmp(result->httpOurCustomMessage->c_str(), "No Email Addresses Sent") == 0)) {
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            file = true;
+        }
+        if (file && hasItemPaths(*result, op)) {
+            if (auto problemFolder = Preferences::getLocalProblemUploadFolder())
+                // A name already taken there must not keep the photo in the source folder forever.
+                movePhotoAndMovie(*result, *problemFolder, WhenTaken::KeepBoth);
+        }
+    }
+
+    // Going on.
+    UserDefaults& store = UserDefaults::standard();
+    if (store.boolForKey(PrefKey::DoContinueAfterFailedUpload)) {
+        const double wait = store.doubleForKey(PrefKey::DoContinueAfterFailedUploadSecs);
+        if (wait > 0) {
+            fController.setStartedUploadProcess(false);
+            const auto retry = std::chrono::system_clock::now() + std::chrono::milliseconds(static_cast<long long>(wait * 1000));
+            std::string message = "Upload Failed...";
+            if (result && result->httpError)
+                message = result->httpError->localizedDescription;
+            else if (result && result->httpOurCustomMessage)
+                message = *result->httpOurCustomMessage;
+            fController.ibUpdateFTPCallbackStatusTextField(
+                message + stringWithFormat("\nWill Re-Try in %4.2f seconds (at: %s)", wait,
+                                           clockText(retry, "%Y-%m-%d %H:%M:%S").c_str()),
+                true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long long>(wait * 1000)));
+        }
+        fController.completeRequestedPause();
+        fController.notificationCenter().post(cNotification_CleanUpAfterUpload, &fController, note.userInfo);
+        return;
+    }
+    if (halt) {
+        fController.setStartedUploadProcess(false);
+        fController.forceProcessToPause(&fController);
+        return;
+    }
+    // A pause asked for during the waits above applies to this photo.
+    fController.completeRequestedPause();
+    fController.notificationCenter().post(cNotification_CleanUpAfterUpload, &fController, note.userInfo);
+}

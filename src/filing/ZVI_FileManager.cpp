@@ -1,0 +1,341 @@
+#include "filing/ZVI_FileManager.h"
+
+#include "platform/ConsoleLog.h"
+#include "platform/FileUtil.h"
+#include "prefs/Preferences.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string join(const std::string& root, const std::string& relative)
+{
+    if (relative.empty())
+        return root;
+    if (!root.empty() && root.back() == '/')
+        return root + relative;
+    return root + "/" + relative;
+}
+
+std::string lastComponent(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool existsNoFollow(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// rename() that never replaces an existing destination.
+bool renameNoReplace(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // File systems without the flag: a hard link fails when the name is taken.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return true;
+    }
+    if (errno == EEXIST)
+        return false;
+    if (existsNoFollow(to)) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool syncFolder(const std::string& folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// Copies a regular file to a temporary name in the destination's folder and
+// flushes it; the caller renames it into place.
+bool copyToTemporary(const std::string& source, const std::string& destination, std::string& temporary,
+                     std::string& error)
+{
+    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        error = std::string("cannot read the photo: ") + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    ::fstat(in, &st);
+    temporary = FileUtil::parentFolder(destination) + "/.quon-moving-XXXXXX";
+    const int out = ::mkstemp(temporary.data());
+    if (out < 0) {
+        error = std::string("cannot create a file in the destination: ") + std::strerror(errno);
+        ::close(in);
+        return false;
+    }
+    bool ok = true;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ok = false;
+            error = std::string("read failed: ") + std::strerror(errno);
+            break;
+        }
+        if (n == 0)
+            break;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out, buffer + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                ok = false;
+                error = std::string("write failed: ") + std::strerror(errno);
+                break;
+            }
+            done += w;
+        }
+        if (!ok)
+            break;
+    }
+    if (ok) {
+        ::fchmod(out, st.st_mode & 07777);
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        ::futimens(out, times);
+        if (::fsync(out) != 0) {
+            ok = false;
+            error = std::string("flush failed: ") + std::strerror(errno);
+        }
+    }
+    ::close(in);
+    if (::close(out) != 0 && ok) {
+        ok = false;
+        error = std::string("close failed: ") + std::strerror(errno);
+    }
+    if (!ok)
+        ::unlink(temporary.c_str());
+    return ok;
+}
+
+// Moves one file; false (source untouched) when it could not.
+bool moveFile(const std::string& source, const std::string& destination, bool replace, std::string& error)
+{
+    const bool renamed = replace ? ::rename(source.c_str(), destination.c_str()) == 0
+                                 : renameNoReplace(source, destination);
+    if (renamed)
+        return true;
+    if (errno != EXDEV) {
+        error = std::strerror(errno);
+        return false;
+    }
+    std::string temporary;
+    if (!copyToTemporary(source, destination, temporary, error))
+        return false;
+    const bool placed = replace ? ::rename(temporary.c_str(), destination.c_str()) == 0
+                                : renameNoReplace(temporary, destination);
+    if (!placed) {
+        error = std::strerror(errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    syncFolder(FileUtil::parentFolder(destination));
+    // Only now, with the copy safe on disk, does the source go.
+    if (::unlink(source.c_str()) != 0)
+        ConsoleLog::writef("moveFileToPath2 => the photo was copied to [%s] but [%s] could not be removed: %s",
+                           destination.c_str(), source.c_str(), std::strerror(errno));
+    return true;
+}
+
+} // namespace
+
+std::string nameWithTimeStamp(const std::string& path, bool beforeExtension)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, " %Y%m%d_%H%M%S", &local);
+    const auto slash = path.rfind('/');
+    const auto dot = path.rfind('.');
+    const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    if (!beforeExtension || !hasExtension)
+        return path + stamp;
+    return path.substr(0, dot) + stamp + path.substr(dot);
+}
+
+std::optional<std::string> ZVI_FileManager::moveItem(const std::string& relativePath, const std::string& sourceRoot,
+                                                     const std::string& destRoot, WhenTaken whenTaken,
+                                                     bool doEncapsulate)
+{
+    logInside("ZVI_FileManager", "moveFileToPath:fromSrcPath:toDestPath:doOverWrite:doEncapsulate:");
+    const std::string fullSource = join(sourceRoot, relativePath);
+    if (!existsNoFollow(fullSource))
+        return std::nullopt;
+    FileUtil::makeFolders(destRoot, 0755);
+
+    std::string checkPath;
+    if (FileUtil::isDirectory(fullSource)) {
+        checkPath = join(destRoot, relativePath);
+        FileUtil::makeFolders(checkPath, 0755);
+        ConsoleLog::writef("\ncreateDirectory %s\n", checkPath.c_str());
+    } else {
+        std::string destPath = join(destRoot, relativePath);
+        if (doEncapsulate)
+            destPath = join(createEncapsulationFolder(destRoot, relativePath, true), lastComponent(relativePath));
+        // A missing client folder must not leave a filed photo behind to be sent again.
+        std::string folderError;
+        if (!FileUtil::makeFolders(FileUtil::parentFolder(destPath), 0755, &folderError))
+            ConsoleLog::writef("moveFileToPath2 => %s", folderError.c_str());
+        if (existsNoFollow(destPath)) {
+            if (whenTaken == WhenTaken::KeepBoth) {
+                destPath = nameWithTimeStamp(destPath, true);
+                for (int i = 2; existsNoFollow(destPath); ++i)
+                    destPath = nameWithTimeStamp(join(destRoot, relativePath), true) + "-" + std::to_string(i);
+            } else if (whenTaken == WhenTaken::Overwrite && FileUtil::isDirectory(destPath)) {
+                std::error_code ec;
+                fs::remove_all(destPath, ec);
+                if (ec)
+                    ConsoleLog::writef("moveFileToPath2 => removeFileAtPath Failed for item [ [%s]???", destPath.c_str());
+            }
+        }
+        ConsoleLog::writef("\nmoveFileToPath2\rFROM fullSourcePath: %s\r        TO destPath: %s\r   modifiedDestPath: %s\n\n",
+                           fullSource.c_str(), destRoot.c_str(), destPath.c_str());
+        std::string error;
+        if (!moveFile(fullSource, destPath, whenTaken == WhenTaken::Overwrite, error)) {
+            ConsoleLog::writef("moveFileToPath2 => movePath Failed??? [%s] (%s)", fullSource.c_str(), error.c_str());
+            checkPath = destPath;
+            ConsoleLog::writef("moveFileToPath2 => destination NOT moved or created: %s\n\n", checkPath.c_str());
+            return std::nullopt;
+        }
+        checkPath = destPath;
+    }
+    if (existsNoFollow(checkPath)) {
+        ConsoleLog::write("moveFileToPath2 => destination moved/created Successfully\n\n");
+        return checkPath;
+    }
+    ConsoleLog::writef("moveFileToPath2 => destination NOT moved or created: %s\n\n", checkPath.c_str());
+    return std::nullopt;
+}
+
+void ZVI_FileManager::moveFileToPath(const std::string& relativePath, const std::string& sourceRoot,
+                                     const std::string& destRoot, bool doOverWrite, bool doEncapsulate)
+{
+    moveItem(relativePath, sourceRoot, destRoot, doOverWrite ? WhenTaken::Overwrite : WhenTaken::KeepExisting,
+             doEncapsulate);
+}
+
+void ZVI_FileManager::moveFileToPath(const std::string& relativePath, const std::string& sourceRoot, bool doOverWrite,
+                                     bool doEncapsulate)
+{
+    logInside("ZVI_FileManager", "moveFileToPath:fromSrcPath:doOverWrite:doEncapsulate:");
+    moveFileToPath(relativePath, sourceRoot, Preferences::getLocalMasterMirrorSiteFolder().value_or(""), doOverWrite,
+                   doEncapsulate);
+}
+
+void ZVI_FileManager::moveFileToPath(const std::string& relativePath, const std::string& sourceRoot)
+{
+    logInside("ZVI_FileManager", "moveFileToPath:fromSrcPath:");
+    moveFileToPath(relativePath, sourceRoot, true, false);
+}
+
+std::optional<std::string> getBaseName1(const std::string& path)
+{
+    const std::string name = lastComponent(path);
+    const auto underscore = name.find('_');
+    if (underscore == std::string::npos || underscore == 0) {
+        ConsoleLog::writeRaw("==> getBaseName1 FAILED\n");
+        return std::nullopt;
+    }
+    const std::string base = name.substr(0, underscore);
+    ConsoleLog::writeRaw("==> getBaseName1 returned: [" + base + "]\n");
+    return base;
+}
+
+std::string createEncapsulationFolder(const std::string& destRoot, const std::string& relativePath, bool create)
+{
+    std::string parent = FileUtil::parentFolder(join(destRoot, relativePath));
+    const auto base = getBaseName1(relativePath);
+    if (!base)
+        return parent;
+    const std::string folder = join(parent, *base);
+    ConsoleLog::writeRaw("createEncapsulationFolder formed name: " + folder + "\n\n");
+    if (create) {
+        ConsoleLog::writeRaw("createEncapsulationFolder CREATING: " + folder + "\n\n");
+        FileUtil::makeFolders(folder, 0755);
+    }
+    return folder;
+}
+
+void moveFileToUserTrash(const std::string& path)
+{
+    const std::string item = fs::path(path).lexically_normal().string();
+    // Deletable: the folder holding it is writable.
+    if (!existsNoFollow(item) || ::access(FileUtil::parentFolder(item).c_str(), W_OK) != 0) {
+        ConsoleLog::writef("moveFileToUserTrash => item [%s] is NOT deletable...", item.c_str());
+        return;
+    }
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    const std::string trash = (dataHome && *dataHome ? std::string(dataHome) : FileUtil::homeFolder() + "/.local/share") + "/Trash";
+    if (!FileUtil::makeFolders(trash + "/files", 0700) || !FileUtil::makeFolders(trash + "/info", 0700))
+        return;
+    std::string name = lastComponent(item);
+    if (existsNoFollow(trash + "/files/" + name) || existsNoFollow(trash + "/info/" + name + ".trashinfo"))
+        name = nameWithTimeStamp(name, false);
+    const std::string target = trash + "/files/" + name;
+
+    // The record first, so the desktop never finds a trashed file it cannot place.
+    std::string encoded;
+    for (unsigned char c : item) {
+        if (std::isalnum(c) || std::strchr("/-_.~", c))
+            encoded.push_back(static_cast<char>(c));
+        else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            encoded += hex;
+        }
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &local);
+    const std::string info = "[Trash Info]\nPath=" + encoded + "\nDeletionDate=" + when + "\n";
+    const std::string infoPath = trash + "/info/" + name + ".trashinfo";
+    FileUtil::writeFileAtomically(infoPath, info, 0600);
+
+    std::string error;
+    if (!moveFile(item, target, false, error)) {
+        ::unlink(infoPath.c_str());
+        ConsoleLog::writef("moveFileToUserTrash -> Move operation did not succeed! for [%s]", target.c_str());
+    }
+}
+
+void ZVI_FileManager::deleteOLDFolderIfEmpty(const std::string& path, bool doNotDeleteImmediateChild, int daysOld)
+{
+    ConsoleLog::writef("Inside ZVI_FileManager => deleteOLDFolderIfEmpty... path = [%s] protect children = %d days = %d",
+                       path.c_str(), doNotDeleteImmediateChild ? 1 : 0, daysOld);
+}
+
+void ZVI_FileManager::ibDeleteLocalFtpFolderIfEmpty()
+{
+    logInside("ZVI_FileManager", "ibDeleteLocalFtpFolderIfEmpty");
+}

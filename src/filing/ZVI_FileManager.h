@@ -1,0 +1,58 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+// File operations of the filing: the movers that carry a photo and its movie
+// into the mirror folder or the Problem Folder, the Trash, and empty-folder
+// deletion. No state, no lock; each runs on its caller's thread and reports
+// in the log and the file system only.
+class ZVI_FileManager {
+public:
+    ZVI_FileManager() = delete;
+
+    // What happens when the destination name is taken.
+    enum class WhenTaken {
+        Overwrite,   // the newcomer replaces it
+        KeepExisting, // the move fails and the item stays where it was
+        KeepBoth,    // the newcomer gets " %Y%m%d_%H%M%S" before its extension
+    };
+
+    // Moves relativePath from below sourceRoot to the same relative path below
+    // destRoot, creating the missing folders on the way. Across file systems
+    // the file is copied to a temporary name beside its destination, flushed,
+    // renamed into place and only then removed from the source, so at every
+    // moment the photo is whole in at least one place. A relative path naming
+    // a folder creates that folder and leaves the source folder in place.
+    // Returns the destination path when the item arrived there.
+    static std::optional<std::string> moveItem(const std::string& relativePath, const std::string& sourceRoot,
+                                               const std::string& destRoot, WhenTaken whenTaken, bool doEncapsulate);
+
+    static void moveFileToPath(const std::string& relativePath, const std::string& sourceRoot,
+                               const std::string& destRoot, bool doOverWrite, bool doEncapsulate);
+    // Into the mirror folder.
+    static void moveFileToPath(const std::string& relativePath, const std::string& sourceRoot, bool doOverWrite,
+                               bool doEncapsulate);
+    // Into the mirror folder, replacing what is there.
+    static void moveFileToPath(const std::string& relativePath, const std::string& sourceRoot);
+
+    // Deletes the empty folders below path that are older than the given days.
+    static void deleteOLDFolderIfEmpty(const std::string& path, bool doNotDeleteImmediateChild, int daysOld);
+    // Deletes the empty subfolders of the source folder.
+    static void ibDeleteLocalFtpFolderIfEmpty();
+};
+
+// The part of the file name before its first underscore; none when there is
+// no underscore or the name starts with one.
+std::optional<std::string> getBaseName1(const std::string& path);
+
+// destRoot joined with the relative path's folders and its base name (the
+// folders alone when there is no base name); created when asked.
+std::string createEncapsulationFolder(const std::string& destRoot, const std::string& relativePath, bool create);
+
+// Moves the item into the user's Trash, with the record that lets the desktop
+// put it back. A name already in the Trash gets " %Y%m%d_%H%M%S" appended.
+void moveFileToUserTrash(const std::string& path);
+
+// "name.ext" -> "name %Y%m%d_%H%M%S.ext" (local time now).
+std::string nameWithTimeStamp(const std::string& path, bool beforeExtension);

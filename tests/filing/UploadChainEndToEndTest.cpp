@@ -1,0 +1,238 @@
+// The running chain against the reference web service: scan, upload,
+// classification and filing, one photo after the other.
+
+#include "app/AppController.h"
+#include "app/ProcessFlags.h"
+#include "filing/TransportBackoff.h"
+#include "mkphoto/PhotoWriter.h"
+#include "platform/UserDefaults.h"
+#include "prefs/FactoryDefaults.h"
+#include "prefs/PreferenceKeys.h"
+#include "scan/ScanPass.h"
+
+#include "../app/RecordingPresenter.h"
+#include "RefServer.h"
+#include "TestSupport.h"
+
+#include <filesystem>
+#include <map>
+
+using TestSupport::createFileWithContents;
+using TestSupport::readWholeFile;
+using TestSupport::waitFor;
+namespace fs = std::filesystem;
+using Field = StatusPresenter::Field;
+
+class UploadChainEndToEndTest : public StoreSandboxTest {
+protected:
+    void SetUp() override
+    {
+        StoreSandboxTest::SetUp();
+        resetProcessFlags();
+        ScanPass::resetDoQuarnel();
+        TransportBackoff::reset();
+        FactoryDefaults::setupFactoryDefaults(std::string(QUON_SOURCE_DIR) + "/resources/FactoryDefault.plist");
+        RefServer::Options options;
+        options.root = fSandbox.file("service");
+        fServer = std::make_unique<RefServer>(options);
+        std::string error;
+        ASSERT_TRUE(fServer->start(&error)) << error;
+
+        fs::create_directories(source());
+        fs::create_directories(mirror());
+        store().setString(PrefKey::LocalSourceUploadFolder, source());
+        store().setString(PrefKey::LocalMasterMirrorSiteFolder, mirror());
+        store().setString(PrefKey::UserEnteredEventName, "Gala");
+        store().setString(PrefKey::UserLoginName, "kiosk7");
+        store().setString(PrefKey::UserLoginPassword, "pw");
+        store().setString(PrefKey::OrvURL, fServer->url());
+        store().setBool(PrefKey::UploadMovie, false);
+        // Only the chain itself may start passes here: no timer.
+        store().setBool(PrefKey::AutoSynchronize, false);
+
+        fController = std::make_unique<AppController>(fPresenter, fCenter);
+        fController->setCommandSocketPath(fSandbox.file("ctl.sock"));
+        fController->setTerminateHandler([] {});
+        fController->awakeFromNib();
+        fController->applicationWillFinishLaunching();
+    }
+    void TearDown() override
+    {
+        fServer->stop();
+        fController.reset();
+        resetProcessFlags();
+        StoreSandboxTest::TearDown();
+    }
+
+    std::string photo(const std::string& relative)
+    {
+        PhotoWriter::PhotoSpec spec;
+        spec.metaData = PlistValue::dictionary({{"OriginalPath", PlistValue::string("/o/" + relative)}});
+        const std::string path = source() + "/" + relative;
+        fs::create_directories(fs::path(path).parent_path());
+        EXPECT_TRUE(PhotoWriter::writePhoto(path, spec));
+        return path;
+    }
+    // Photo uploads the service received, by the name of their first file.
+    std::map<std::string, int> received() const
+    {
+        std::map<std::string, int> names;
+        for (const auto& request : fServer->requests())
+            if (!request.files.empty())
+                ++names[request.files.front().filename];
+        return names;
+    }
+    bool idle() const { return !gStartedUploadProcess && !gIsScanning; }
+    std::string problem(const std::string& relative) const { return fSandbox.file("Problem Folder/" + relative); }
+
+    UserDefaults& store() { return UserDefaults::standard(); }
+    std::string source() const { return fSandbox.file("Source"); }
+    std::string mirror() const { return fSandbox.file("Mirror"); }
+
+    RecordingPresenter fPresenter;
+    NotificationCenter fCenter;
+    std::unique_ptr<RefServer> fServer;
+    std::unique_ptr<AppController> fController;
+    TestSupport::LogCapture fLog;
+};
+
+TEST_F(UploadChainEndToEndTest, PhotosUploadOneAfterTheOtherAndLandInTheMirror)
+{
+    photo("Adams/IMG_1.jpg");
+    photo("Adams/IMG_2.jpg");
+    photo("Brown/IMG_3.jpg");
+    createFileWithContents(source() + "/Adams/IMG_1.mov", "movie one");
+    fController->ibUserClickedOnSynchronize(nullptr);
+
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Brown/IMG_3.jpg") && idle(); }, std::chrono::seconds(30)));
+    EXPECT_TRUE(fs::exists(mirror() + "/Adams/IMG_1.jpg"));
+    EXPECT_TRUE(fs::exists(mirror() + "/Adams/IMG_2.jpg"));
+    EXPECT_EQ(readWholeFile(mirror() + "/Adams/IMG_1.mov"), "movie one") << "the movie goes with its photo";
+    EXPECT_FALSE(fs::exists(source() + "/Adams/IMG_1.jpg"));
+    // Each photo exactly once, in name order.
+    const auto requests = fServer->requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].files.front().filename, "IMG_1.jpg");
+    EXPECT_EQ(requests[1].files.front().filename, "IMG_2.jpg");
+    EXPECT_EQ(requests[2].files.front().filename, "IMG_3.jpg");
+    EXPECT_TRUE(waitFor([&] { return fPresenter.field(Field::ProcessLine) == "Waiting For New Images..."; }));
+}
+
+TEST_F(UploadChainEndToEndTest, PauseDuringAnUploadFilesThePhotoAndStartsNothingMore)
+{
+    photo("Adams/IMG_1.jpg");
+    photo("Adams/IMG_2.jpg");
+    RefBehaviour slow;
+    slow.delayMs = 1500;
+    fServer->script({slow});
+    fController->ibUserClickedOnSynchronize(nullptr);
+    ASSERT_TRUE(waitFor([&] { return gStartedUploadProcess.load(); }));
+    fController->ibClickedOnHalt(nullptr);
+
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_1.jpg") && idle(); }, std::chrono::seconds(15)));
+    EXPECT_TRUE(gDidHaltProcess);
+    EXPECT_TRUE(waitFor([&] { return fPresenter.field(Field::ProcessLine) == "Process Paused..."; }));
+    EXPECT_EQ(fPresenter.buttonTitle(), "Resume");
+    EXPECT_EQ(fServer->requestCount(), 1u);
+    EXPECT_TRUE(fs::exists(source() + "/Adams/IMG_2.jpg"));
+
+    fController->ibClickedOnHalt(nullptr); // resume
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_2.jpg") && idle(); }, std::chrono::seconds(15)));
+    EXPECT_EQ(fServer->requestCount(), 2u);
+}
+
+TEST_F(UploadChainEndToEndTest, RefusedPhotosGoToTheProblemFolderAndTheChainGoesOn)
+{
+    photo("Adams/IMG_1.jpg");
+    createFileWithContents(source() + "/Adams/IMG_1.mov", "movie");
+    photo("Adams/IMG_2.jpg");
+    photo("Adams/IMG_3.jpg");
+    RefBehaviour notFound;
+    notFound.http = 404;
+    RefBehaviour warning;
+    warning.status = "Warning";
+    warning.message = "Bad sitting";
+    fServer->script({notFound, warning});
+    fController->ibUserClickedOnSynchronize(nullptr);
+
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_3.jpg") && idle(); }, std::chrono::seconds(30)));
+    // The Problem Folder and its client folder did not exist: they are made.
+    EXPECT_TRUE(fs::exists(problem("Adams/IMG_1.jpg")));
+    EXPECT_TRUE(fs::exists(problem("Adams/IMG_1.mov")));
+    EXPECT_TRUE(fs::exists(problem("Adams/IMG_2.jpg")));
+    EXPECT_EQ(fServer->requestCount(), 3u);
+}
+
+TEST_F(UploadChainEndToEndTest, AnErrorReplyStopsTheChainUntilTheNextRequest)
+{
+    photo("Adams/IMG_1.jpg");
+    photo("Adams/IMG_2.jpg");
+    RefBehaviour error;
+    error.status = "ERROR";
+    error.message = "Event closed";
+    fServer->script({error});
+    fController->ibUserClickedOnSynchronize(nullptr);
+    ASSERT_TRUE(waitFor([&] { return fServer->requestCount() == 1 && idle(); }, std::chrono::seconds(15)));
+    EXPECT_TRUE(waitFor([&] { return fPresenter.field(Field::ProcessLine) == "Event closed"; }));
+    EXPECT_TRUE(fPresenter.fieldIsError(Field::ProcessLine));
+    // Nothing more is sent by itself; the photo is still there.
+    QCoreApplication::processEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(fServer->requestCount(), 1u);
+    EXPECT_TRUE(fs::exists(source() + "/Adams/IMG_1.jpg"));
+
+    // The next request carries on with the same photo.
+    fController->ibUserClickedOnSynchronize(nullptr);
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_2.jpg") && idle(); }, std::chrono::seconds(15)));
+    EXPECT_EQ(received()["IMG_1.jpg"], 2);
+}
+
+TEST_F(UploadChainEndToEndTest, AFailedPhotoStaysAndIsTriedAgain)
+{
+    photo("Adams/IMG_1.jpg");
+    RefBehaviour fail;
+    fail.status = "FAIL";
+    fail.message = "Try later";
+    fServer->script({fail});
+    fController->ibUserClickedOnSynchronize(nullptr);
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_1.jpg") && idle(); }, std::chrono::seconds(15)));
+    EXPECT_EQ(received()["IMG_1.jpg"], 2);
+    EXPECT_FALSE(fs::exists(problem("Adams/IMG_1.jpg")));
+}
+
+TEST_F(UploadChainEndToEndTest, ASecondRefusalOfTheSameNameKeepsBoth)
+{
+    createFileWithContents(problem("Adams/IMG_1.jpg"), "refused yesterday");
+    photo("Adams/IMG_1.jpg");
+    RefBehaviour warning;
+    warning.status = "Warning";
+    warning.message = "Bad sitting";
+    fServer->script({warning});
+    fController->ibUserClickedOnSynchronize(nullptr);
+    ASSERT_TRUE(waitFor([&] { return !fs::exists(source() + "/Adams/IMG_1.jpg") && idle(); }, std::chrono::seconds(15)));
+    EXPECT_EQ(readWholeFile(problem("Adams/IMG_1.jpg")), "refused yesterday");
+    int stamped = 0;
+    for (const auto& e : fs::directory_iterator(problem("Adams")))
+        stamped += e.path().filename().string().rfind("IMG_1 ", 0) == 0;
+    EXPECT_EQ(stamped, 1);
+    EXPECT_EQ(fServer->requestCount(), 1u) << "sent once, not on every pass";
+}
+
+TEST_F(UploadChainEndToEndTest, AnUnreachableServiceIsTriedWithGrowingPauses)
+{
+    photo("Adams/IMG_1.jpg");
+    RefBehaviour drop;
+    drop.drop = true;
+    fServer->script({drop, drop, drop});
+    const auto start = std::chrono::steady_clock::now();
+    fController->ibUserClickedOnSynchronize(nullptr);
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_1.jpg") && idle(); }, std::chrono::seconds(30)));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(received()["IMG_1.jpg"], 4);
+    // Pauses of 1, 2 and 4 seconds between the four attempts.
+    EXPECT_GE(elapsed, std::chrono::seconds(7));
+    EXPECT_TRUE(fLog.contains("(in 4 s)"));
+    EXPECT_TRUE(fLog.contains("Next attempt at"));
+    // The answer reset the pause.
+    EXPECT_EQ(TransportBackoff::nextDelaySeconds(), 1);
+}
