@@ -1,1 +1,94 @@
-int main() { return 0; }
+// quon-uploader: the hot-folder photo uploader.
+
+#include "app/AppController.h"
+#include "app/LoggingStatusPresenter.h"
+#include "app/UploaderOptions.h"
+#include "platform/AppPaths.h"
+#include "platform/ConsoleLog.h"
+#include "platform/UserDefaults.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM take the normal termination path on the main thread.
+void installSignalHandlers(QCoreApplication& app, AppController& controller)
+{
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&controller] {
+        char buffer[16];
+        while (::read(gSignalPipe[0], buffer, sizeof buffer) > 0) {
+        }
+        ConsoleLog::write("Received a termination signal; quitting...");
+        controller.terminate(nullptr);
+    });
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    UploaderOptions options;
+    std::string error;
+    if (!options.parse(argc, argv, &error)) {
+        std::fprintf(stderr, "quon-uploader: %s\n%s", error.c_str(), UploaderOptions::usage().c_str());
+        return 64;
+    }
+    if (options.showHelp) {
+        std::fputs(UploaderOptions::usage().c_str(), stdout);
+        return 0;
+    }
+    if (options.showVersion) {
+        std::printf("quon-uploader %s\n", QUON_VERSION);
+        return 0;
+    }
+
+    QCoreApplication app(argc, argv);
+    // Numbers in settings, replies and logs always use the decimal point.
+    std::setlocale(LC_NUMERIC, "C");
+    if (!options.headless)
+        ConsoleLog::write("The status window is not part of this build; running headless");
+
+    UserDefaults& store = UserDefaults::standard();
+    store.open(options.defaultsPath.empty() ? AppPaths::defaultStorePath() : options.defaultsPath);
+    options.applySettings(store);
+
+    AppController::initialize();
+    LoggingStatusPresenter presenter;
+    AppController controller(presenter);
+    controller.setCommandSocketPath(options.socketPath);
+    installSignalHandlers(app, controller);
+
+    controller.awakeFromNib();
+    controller.applicationWillFinishLaunching();
+    controller.applicationDidFinishLaunching();
+    const int status = app.exec();
+
+    // Scan, cleanup and order threads are detached and may still be inside a
+    // transfer; end the process without running static destructors under them.
+    std::fflush(nullptr);
+    ::_exit(status);
+}

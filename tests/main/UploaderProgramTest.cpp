@@ -1,0 +1,139 @@
+// The programs as an operator uses them: quon-uploader started headless on an
+// empty home, driven with quon-ctl, stopped and started again.
+
+#include "TestSupport.h"
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <csignal>
+#include <filesystem>
+
+using TestSupport::waitFor;
+
+namespace {
+
+const QString kBin = QStringLiteral(QUON_BIN_DIR);
+
+struct CtlResult {
+    int exitCode = -1;
+    std::string output;
+};
+
+} // namespace
+
+class UploaderProgramTest : public SandboxedTest {
+protected:
+    void SetUp() override
+    {
+        fEnv = QProcessEnvironment::systemEnvironment();
+        fEnv.insert("HOME", QString::fromStdString(fSandbox.file("home")));
+        fEnv.insert("XDG_CONFIG_HOME", QString::fromStdString(fSandbox.file("home/.config")));
+        fEnv.insert("XDG_STATE_HOME", QString::fromStdString(fSandbox.file("home/.state")));
+        fEnv.insert("XDG_RUNTIME_DIR", QString::fromStdString(fSandbox.path()));
+        fEnv.remove("QUON_SOCKET");
+        std::filesystem::create_directories(fSandbox.file("home"));
+    }
+    void TearDown() override
+    {
+        if (fUploader.state() != QProcess::NotRunning) {
+            fUploader.kill();
+            fUploader.waitForFinished(5000);
+        }
+    }
+
+    void startUploader(const QStringList& extra = {})
+    {
+        fUploader.setProcessEnvironment(fEnv);
+        fUploader.setProcessChannelMode(QProcess::MergedChannels);
+        fUploader.start(kBin + "/quon-uploader", QStringList{"--headless"} + extra);
+        ASSERT_TRUE(fUploader.waitForStarted(5000));
+        // Up once the command socket answers.
+        ASSERT_TRUE(waitFor([&] { return ctl({"get", "userLoginName"}).exitCode == 0; }, std::chrono::seconds(15)))
+            << fUploader.readAll().toStdString();
+    }
+    CtlResult ctl(const QStringList& args)
+    {
+        QProcess process;
+        process.setProcessEnvironment(fEnv);
+        process.start(kBin + "/quon-ctl", args);
+        process.waitForFinished(10000);
+        return {process.exitCode(), process.readAllStandardOutput().toStdString()};
+    }
+    bool waitForExit(int* exitCode)
+    {
+        const bool ended = waitFor([&] { return fUploader.state() == QProcess::NotRunning; }, std::chrono::seconds(15));
+        *exitCode = fUploader.exitStatus() == QProcess::NormalExit ? fUploader.exitCode() : -1;
+        return ended;
+    }
+
+    QProcessEnvironment fEnv;
+    QProcess fUploader;
+};
+
+TEST_F(UploaderProgramTest, SettingsSetRemotelySurviveARestart)
+{
+    EXPECT_EQ(ctl({"upnw"}).exitCode, 2) << "no uploader answers yet";
+
+    startUploader();
+    auto set = ctl({"set", "prefSecondsBetweenScans", "90"});
+    EXPECT_EQ(set.exitCode, 0);
+    EXPECT_EQ(set.output, "COMMAND SUCCESS\n");
+    auto get = ctl({"get", "prefSecondsBetweenScans"});
+    EXPECT_EQ(get.output, "[\"COMMAND SUCCESS\",[\"getValue\",\"prefSecondsBetweenScans\",\"90.00\"]]\n");
+    EXPECT_EQ(ctl({"upnw"}).output, "ACCEPTED\n");
+    EXPECT_EQ(ctl({"pause"}).output, "ACCEPTED\n");
+
+    auto quit = ctl({"quit"});
+    EXPECT_EQ(quit.exitCode, 0);
+    EXPECT_EQ(quit.output, "");
+    int exitCode = -1;
+    ASSERT_TRUE(waitForExit(&exitCode));
+    EXPECT_EQ(exitCode, 0);
+    const std::string log = fUploader.readAll().toStdString();
+    EXPECT_NE(log.find("Received kAEQuitApplication"), std::string::npos);
+    EXPECT_NE(log.find("applicationWillTerminate: - DONE!"), std::string::npos);
+
+    const std::string store = fSandbox.file("home/.config/quon-uploader/defaults.plist");
+    ASSERT_TRUE(std::filesystem::exists(store));
+    EXPECT_EQ(std::filesystem::status(store).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+    startUploader();
+    EXPECT_EQ(ctl({"get", "prefSecondsBetweenScans"}).output,
+              "[\"COMMAND SUCCESS\",[\"getValue\",\"prefSecondsBetweenScans\",\"90.00\"]]\n");
+}
+
+TEST_F(UploaderProgramTest, ATerminationSignalQuitsCleanly)
+{
+    startUploader({"--set", "userEnteredEventName=Gala", "--set", "prefAutoSynchronize=false"});
+    EXPECT_EQ(ctl({"get", "userEnteredEventName"}).output,
+              "[\"COMMAND SUCCESS\",[\"getValue\",\"userEnteredEventName\",\"Gala\"]]\n");
+    ::kill(static_cast<pid_t>(fUploader.processId()), SIGTERM);
+    int exitCode = -1;
+    ASSERT_TRUE(waitForExit(&exitCode));
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_FALSE(std::filesystem::exists(fSandbox.file("quon-uploader.sock")));
+}
+
+TEST_F(UploaderProgramTest, ACorruptStoreDoesNotStopTheStation)
+{
+    const std::string store = fSandbox.file("home/.config/quon-uploader/defaults.plist");
+    TestSupport::createFileWithContents(store, "<plist><dict><key>userLoginName</key>");
+    startUploader();
+    EXPECT_EQ(TestSupport::readWholeFile(store + ".corrupt"), "<plist><dict><key>userLoginName</key>");
+    EXPECT_EQ(ctl({"get", "prefSecondsBetweenScans"}).output,
+              "[\"COMMAND SUCCESS\",[\"getValue\",\"prefSecondsBetweenScans\",\"120.00\"]]\n")
+        << "factory default";
+    ctl({"quit"});
+    int exitCode = -1;
+    EXPECT_TRUE(waitForExit(&exitCode));
+}
+
+TEST(UploaderProgram, RefusesUnknownOptions)
+{
+    QProcess process;
+    process.start(kBin + "/quon-uploader", {"--frobnicate"});
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_NE(process.exitCode(), 0);
+    EXPECT_NE(process.readAllStandardError().toStdString().find("unknown option"), std::string::npos);
+}
