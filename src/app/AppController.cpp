@@ -532,10 +532,9 @@ void AppController::sendMailCocoa()
 {
     const std::string link = std::string("mailto:") + kSupportAddress +
                              "?subject=System%20Has%20A%20Problem!!&body=NEED%20Tech%20Support!!!!";
-    startDetachedThread("mail", [link] {
-        if (!runProgram("/usr/bin/xdg-open", {link}).started)
-            ConsoleLog::writef("Could not open the mail program for %s", link.c_str());
-    });
+    std::string error;
+    if (!startDetachedProgram("/usr/bin/xdg-open", {link}, &error))
+        ConsoleLog::writef("Could not open the mail program for %s: %s", link.c_str(), error.c_str());
 }
 
 void AppController::handleNotification_UploadSuccess(const Notification& note)

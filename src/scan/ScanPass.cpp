@@ -223,6 +223,9 @@ void ScanPass::run(const Notification& note)
         std::this_thread::sleep_for(std::chrono::seconds(1));
         fController.setIsScanningFolder(false);
         fController.setNeedsToRescan(1);
+        // Nothing else may come back for this photo (the watcher may not be
+        // installed yet), so the rescan timer does.
+        fController.doSetupRetriggerTimerOnMainThread();
         return;
     }
 

@@ -3,16 +3,9 @@
 #include "platform/AppPaths.h"
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
+#include "util/ShellScript.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -34,38 +27,6 @@ std::vector<std::string> ownArguments()
     if (!arguments.empty())
         arguments.erase(arguments.begin());
     return arguments;
-}
-
-// Starts the helper in a session of its own, so it outlives this process
-// and its terminal; a thread reaps it should it end while we still run.
-bool startDetached(const std::string& path, const std::vector<std::string>& args, std::string* error)
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        *error = std::strerror(rc);
-        return false;
-    }
-    std::thread([pid] {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
-    return true;
 }
 
 } // namespace
@@ -94,7 +55,7 @@ bool relaunch(const std::optional<RelaunchRequest>& info, const std::function<vo
     ConsoleLog::writef("relaunch => helper = [%s] app = [%s] pid = [%d] flags = [%ld]", target.helperPath.c_str(),
                        target.appPath.c_str(), static_cast<int>(target.pid), flags);
     std::string error;
-    if (!startDetached(target.helperPath, args, &error)) {
+    if (!startDetachedProgram(target.helperPath, args, &error)) {
         ConsoleLog::writef("\n\nrelaunch FAILED => UNABLE to start [%s]: %s\n\n", target.helperPath.c_str(), error.c_str());
         return false;
     }

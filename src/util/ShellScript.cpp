@@ -8,7 +8,9 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <strings.h>
+#include <cstring>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -32,7 +34,44 @@ bool containsIgnoringCase(const std::string& haystack, const char* needle)
     return false;
 }
 
+// posix_spawn with the argument vector built from path and args.
+int spawnProgram(const std::string& path, const std::vector<std::string>& args,
+                 const posix_spawn_file_actions_t* actions, const posix_spawnattr_t* attributes, pid_t* pid)
+{
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return ::posix_spawn(pid, path.c_str(), actions, attributes, argv.data(), environ);
+}
+
 } // namespace
+
+bool startDetachedProgram(const std::string& path, const std::vector<std::string>& args, std::string* error)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    pid_t pid = 0;
+    const int rc = spawnProgram(path, args, &actions, &attributes, &pid);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        if (error)
+            *error = std::strerror(rc);
+        return false;
+    }
+    std::thread([pid] {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return true;
+}
 
 ProcessResult runProgram(const std::string& path, const std::vector<std::string>& args)
 {
@@ -45,14 +84,8 @@ ProcessResult runProgram(const std::string& path, const std::vector<std::string>
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
 
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
     pid_t pid = 0;
-    const int rc = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    const int rc = spawnProgram(path, args, &actions, nullptr, &pid);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
     if (rc != 0) {

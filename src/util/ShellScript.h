@@ -17,6 +17,10 @@ bool runShellScript(const std::string& scriptName, const std::optional<std::vect
 std::optional<std::string> runShellScript2(const std::string& launchPath,
                                            const std::optional<std::vector<std::string>>& args);
 
+// Starts a program in a session of its own, without waiting: it outlives
+// this process and its terminal. False and the reason when it cannot start.
+bool startDetachedProgram(const std::string& path, const std::vector<std::string>& args, std::string* error = nullptr);
+
 // The child's result, for callers that need more than the output.
 struct ProcessResult {
     bool started = false;

@@ -2,6 +2,7 @@
 // classification and filing, one photo after the other.
 
 #include "app/AppController.h"
+#include "app/Notifications.h"
 #include "app/ProcessFlags.h"
 #include "filing/TransportBackoff.h"
 #include "mkphoto/PhotoWriter.h"
@@ -15,7 +16,9 @@
 #include "TestSupport.h"
 
 #include <filesystem>
+#include <atomic>
 #include <map>
+#include <thread>
 
 using TestSupport::createFileWithContents;
 using TestSupport::readWholeFile;
@@ -235,4 +238,87 @@ TEST_F(UploadChainEndToEndTest, AnUnreachableServiceIsTriedWithGrowingPauses)
     EXPECT_TRUE(fLog.contains("Next attempt at"));
     // The answer reset the pause.
     EXPECT_EQ(TransportBackoff::nextDelaySeconds(), 1);
+}
+
+// Photos the station drops while the uploader idles are picked up by the
+// folder watcher, with no timer and no operator.
+class WatchedChainTest : public UploadChainEndToEndTest {
+protected:
+    void waitForWatcher()
+    {
+        bool started = false;
+        int owner = 0;
+        fCenter.addObserver(&owner, cNotification_WatcherStarted, [&](const Notification&) { started = true; });
+        fController->ibUserClickedOnSynchronize(nullptr);
+        ASSERT_TRUE(waitFor([&] { return started && idle(); }, std::chrono::seconds(10)));
+        fCenter.removeObserver(&owner);
+    }
+    // Written beside the folder, then renamed in, as a finished photo arrives.
+    void dropPhoto(const std::string& relative)
+    {
+        PhotoWriter::PhotoSpec spec;
+        spec.metaData = PlistValue::dictionary({{"OriginalPath", PlistValue::string("/o/" + relative)}});
+        const std::string staging = fSandbox.file("staging/" + fs::path(relative).filename().string());
+        fs::create_directories(fs::path(staging).parent_path());
+        ASSERT_TRUE(PhotoWriter::writePhoto(staging, spec));
+        fs::create_directories(fs::path(source() + "/" + relative).parent_path());
+        fs::rename(staging, source() + "/" + relative);
+    }
+};
+
+TEST_F(WatchedChainTest, APhotoDroppedAfterAnEmptyPassIsUploaded)
+{
+    waitForWatcher();
+    dropPhoto("Adams/IMG_1.jpg");
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_1.jpg") && idle(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(received()["IMG_1.jpg"], 1);
+}
+
+TEST_F(WatchedChainTest, TenPhotosCopiedAtOnceEachArriveOnce)
+{
+    waitForWatcher();
+    fs::create_directories(fSandbox.file("batch/Chen"));
+    PhotoWriter::PhotoSpec spec;
+    spec.metaData = PlistValue::dictionary();
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(PhotoWriter::writePhoto(fSandbox.file("batch/Chen/IMG_" + std::to_string(10 + i) + ".jpg"), spec));
+    // A whole client folder arrives in one move.
+    fs::rename(fSandbox.file("batch/Chen"), source() + "/Chen");
+    ASSERT_TRUE(waitFor([&] { return fServer->requestCount() >= 10 && fs::is_empty(source() + "/Chen") && idle(); },
+                        std::chrono::seconds(30)));
+    const auto names = received();
+    EXPECT_EQ(names.size(), 10u);
+    for (const auto& [name, count] : names)
+        EXPECT_EQ(count, 1) << name;
+}
+
+TEST_F(UploadChainEndToEndTest, ScanRequestsFromManyThreadsLoseNoWakeUpAndSendNothingTwice)
+{
+    for (int i = 0; i < 12; ++i)
+        photo("Client" + std::to_string(i % 3) + "/IMG_" + std::to_string(100 + i) + ".jpg");
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> requesters;
+    for (int t = 0; t < 6; ++t)
+        requesters.emplace_back([&, t] {
+            for (int i = 0; i < 40 && !stop; ++i) {
+                if (t % 2)
+                    fCenter.post(cNotification_WatcherItemChanged);
+                else
+                    fController->application_openFile(source());
+                std::this_thread::sleep_for(std::chrono::milliseconds(5 + (i * 7 + t) % 20));
+            }
+        });
+    const bool done = waitFor([&] { return fServer->requestCount() >= 12 && idle() && received().size() == 12; },
+                              std::chrono::seconds(60));
+    stop = true;
+    for (auto& t : requesters)
+        t.join();
+    ASSERT_TRUE(done);
+    ASSERT_TRUE(waitFor([&] { return idle(); }, std::chrono::seconds(10)));
+    for (const auto& [name, count] : received())
+        EXPECT_EQ(count, 1) << name;
+    int filed = 0;
+    for (const auto& e : fs::recursive_directory_iterator(mirror()))
+        filed += e.is_regular_file();
+    EXPECT_EQ(filed, 12);
 }

@@ -36,30 +36,7 @@ private:
 };
 
 // Every console log message written while it lives.
-class LogLines {
-public:
-    LogLines()
-    {
-        ConsoleLog::setObserver([this](const std::string& line) {
-            std::lock_guard lock(fMutex);
-            fLines.push_back(line);
-        });
-    }
-    ~LogLines() { ConsoleLog::setObserver({}); }
-
-    bool contains(const std::string& text) const
-    {
-        std::lock_guard lock(fMutex);
-        for (const auto& line : fLines)
-            if (line.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
-
-private:
-    mutable std::mutex fMutex;
-    std::vector<std::string> fLines;
-};
+using LogLines = TestSupport::LogCapture;
 
 // A test with its own settings file in a temporary folder.
 class SettingsTest : public SandboxedTest {

@@ -58,34 +58,8 @@ inline PhotoWriter::PhotoSpec pngWith(std::optional<PlistValue> metaData)
     return spec;
 }
 
-// Collects console log messages while it lives.
-class LogLines {
-public:
-    LogLines()
-    {
-        ConsoleLog::setObserver([this](const std::string& line) {
-            std::lock_guard lock(fMutex);
-            fLines.push_back(line);
-        });
-    }
-    ~LogLines() { ConsoleLog::setObserver({}); }
-    LogLines(const LogLines&) = delete;
-    LogLines& operator=(const LogLines&) = delete;
-
-    size_t count(const std::string& text) const
-    {
-        std::lock_guard lock(fMutex);
-        size_t n = 0;
-        for (const auto& line : fLines)
-            n += line.find(text) != std::string::npos;
-        return n;
-    }
-    bool contains(const std::string& text) const { return count(text) > 0; }
-
-private:
-    mutable std::mutex fMutex;
-    std::vector<std::string> fLines;
-};
+// Every console log message written while it lives.
+using LogLines = TestSupport::LogCapture;
 
 // Size, times and (for files of normal size) content of a regular file, to
 // show that reading left it alone. Any write moves the change time.

@@ -288,7 +288,7 @@ TEST_F(ScanPassTest, AnEmptyFolderWaitsForNewImages)
     EXPECT_TRUE(fLog.contains("Scanning done - NO File found for uploading..."));
     EXPECT_TRUE(waitFor([&] { return fPresenter.field(StatusPresenter::Field::UploadStatus) == "Done With Iteration..."; }));
     EXPECT_TRUE(waitFor([&] { return fController->hasRepeatTimer(); }));
-    EXPECT_TRUE(fLog.contains("doWatchFolderInThread"));
+    EXPECT_TRUE(waitFor([&] { return fLog.contains("doWatchFolderInThread"); })) << "the watcher starts on its own thread";
 
     // A folder that is not there is just as empty.
     fs::remove_all(source());

@@ -382,11 +382,12 @@ void RefServer::Impl::handle(const httplib::Request& req, httplib::Response& res
         return;
     }
     if (b.drop || r.outcome == "stopped") {
-        if (const int fd = findConnection(req.local_port, req.remote_port); fd >= 0)
-            ::shutdown(fd, SHUT_RDWR);
         if (r.outcome.empty())
             r.outcome = "dropped";
+        // Recorded before the client can see the connection go.
         journal(r);
+        if (const int fd = findConnection(req.local_port, req.remote_port); fd >= 0)
+            ::shutdown(fd, SHUT_RDWR);
         return;
     }
 
