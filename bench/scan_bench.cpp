@@ -31,14 +31,14 @@ constexpr int kPhotosPerFolder = 100;
 void fillSource(const std::string& source, bool ready)
 {
     fs::remove_all(source);
-    PhotoWriter::PhotoSpec spec;
+    PhotoWriter::PhotoSpec recipe;
     if (ready)
-        spec.metaData = PlistValue::dictionary({{"OriginalPath", PlistValue::string("/o/x.jpg")}});
+        recipe.metaData = PlistValue::dictionary({{"OriginalPath", PlistValue::string("/o/x.jpg")}});
     for (int f = 0; f < kFolders; ++f) {
         const std::string folder = source + "/Client" + std::to_string(1000 + f);
         fs::create_directories(folder);
         for (int p = 0; p < kPhotosPerFolder; ++p)
-            PhotoWriter::writePhoto(folder + "/IMG_" + std::to_string(10000 + p) + ".jpg", spec);
+            PhotoWriter::writePhoto(folder + "/IMG_" + std::to_string(10000 + p) + ".jpg", recipe);
     }
 }
 

@@ -93,12 +93,12 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    PhotoWriter::PhotoSpec spec;
-    spec.metaData = PlistValue::dictionary({{"OriginalPath", PlistValue::string("/o/x.jpg")}});
+    PhotoWriter::PhotoSpec recipe;
+    recipe.metaData = PlistValue::dictionary({{"OriginalPath", PlistValue::string("/o/x.jpg")}});
     std::vector<double> latencies;
     for (int i = 0; i < kPhotos; ++i) {
         const std::string name = "IMG_" + std::to_string(1000 + i) + ".jpg";
-        PhotoWriter::writePhoto(staging + "/" + name, spec);
+        PhotoWriter::writePhoto(staging + "/" + name, recipe);
         fs::create_directories(source + "/Client");
         const size_t before = server.requestCount();
         const auto arrived = Clock::now();

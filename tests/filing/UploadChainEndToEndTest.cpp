@@ -69,11 +69,11 @@ protected:
 
     std::string photo(const std::string& relative)
     {
-        PhotoWriter::PhotoSpec spec;
-        spec.metaData = PlistValue::dictionary({{"OriginalPath", PlistValue::string("/o/" + relative)}});
+        PhotoWriter::PhotoSpec recipe;
+        recipe.metaData = PlistValue::dictionary({{"OriginalPath", PlistValue::string("/o/" + relative)}});
         const std::string path = source() + "/" + relative;
         fs::create_directories(fs::path(path).parent_path());
-        EXPECT_TRUE(PhotoWriter::writePhoto(path, spec));
+        EXPECT_TRUE(PhotoWriter::writePhoto(path, recipe));
         return path;
     }
     // Photo uploads the service received, by the name of their first file.
@@ -256,11 +256,11 @@ protected:
     // Written beside the folder, then renamed in, as a finished photo arrives.
     void dropPhoto(const std::string& relative)
     {
-        PhotoWriter::PhotoSpec spec;
-        spec.metaData = PlistValue::dictionary({{"OriginalPath", PlistValue::string("/o/" + relative)}});
+        PhotoWriter::PhotoSpec recipe;
+        recipe.metaData = PlistValue::dictionary({{"OriginalPath", PlistValue::string("/o/" + relative)}});
         const std::string staging = fSandbox.file("staging/" + fs::path(relative).filename().string());
         fs::create_directories(fs::path(staging).parent_path());
-        ASSERT_TRUE(PhotoWriter::writePhoto(staging, spec));
+        ASSERT_TRUE(PhotoWriter::writePhoto(staging, recipe));
         fs::create_directories(fs::path(source() + "/" + relative).parent_path());
         fs::rename(staging, source() + "/" + relative);
     }
@@ -278,10 +278,10 @@ TEST_F(WatchedChainTest, TenPhotosCopiedAtOnceEachArriveOnce)
 {
     waitForWatcher();
     fs::create_directories(fSandbox.file("batch/Chen"));
-    PhotoWriter::PhotoSpec spec;
-    spec.metaData = PlistValue::dictionary();
+    PhotoWriter::PhotoSpec recipe;
+    recipe.metaData = PlistValue::dictionary();
     for (int i = 0; i < 10; ++i)
-        ASSERT_TRUE(PhotoWriter::writePhoto(fSandbox.file("batch/Chen/IMG_" + std::to_string(10 + i) + ".jpg"), spec));
+        ASSERT_TRUE(PhotoWriter::writePhoto(fSandbox.file("batch/Chen/IMG_" + std::to_string(10 + i) + ".jpg"), recipe));
     // A whole client folder arrives in one move.
     fs::rename(fSandbox.file("batch/Chen"), source() + "/Chen");
     ASSERT_TRUE(waitFor([&] { return fServer->requestCount() >= 10 && fs::is_empty(source() + "/Chen") && idle(); },

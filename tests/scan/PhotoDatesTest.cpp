@@ -52,9 +52,9 @@ protected:
     }
     std::string jpegDated(const std::string& name, const std::string& dateText)
     {
-        auto spec = jpegWith(sampleMetaData());
-        spec.dateTimeOriginal = dateText;
-        return writePhoto(fSandbox, name, spec);
+        auto recipe = jpegWith(sampleMetaData());
+        recipe.dateTimeOriginal = dateText;
+        return writePhoto(fSandbox, name, recipe);
     }
     std::optional<std::string> fSavedZone;
 };

@@ -35,27 +35,27 @@ inline PlistValue sampleMetaData()
 }
 
 inline std::string writePhoto(const TestSupport::TempDir& dir, const std::string& name,
-                              const PhotoWriter::PhotoSpec& spec)
+                              const PhotoWriter::PhotoSpec& recipe)
 {
     const std::string path = dir.file(name);
     std::string error;
-    EXPECT_TRUE(PhotoWriter::writePhoto(path, spec, &error)) << error;
+    EXPECT_TRUE(PhotoWriter::writePhoto(path, recipe, &error)) << error;
     return path;
 }
 
 inline PhotoWriter::PhotoSpec jpegWith(std::optional<PlistValue> metaData)
 {
-    PhotoWriter::PhotoSpec spec;
-    spec.metaData = std::move(metaData);
-    return spec;
+    PhotoWriter::PhotoSpec recipe;
+    recipe.metaData = std::move(metaData);
+    return recipe;
 }
 
 inline PhotoWriter::PhotoSpec pngWith(std::optional<PlistValue> metaData)
 {
-    PhotoWriter::PhotoSpec spec;
-    spec.format = PhotoWriter::Format::Png;
-    spec.metaData = std::move(metaData);
-    return spec;
+    PhotoWriter::PhotoSpec recipe;
+    recipe.format = PhotoWriter::Format::Png;
+    recipe.metaData = std::move(metaData);
+    return recipe;
 }
 
 // Every console log message written while it lives.

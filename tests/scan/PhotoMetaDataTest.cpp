@@ -32,10 +32,10 @@ class PhotoMetaDataJpegCharset
 
 TEST_P(PhotoMetaDataJpegCharset, ReadsTheBlockWhateverTheCharacterCodeAndByteOrder)
 {
-    auto spec = jpegWith(sampleMetaData());
-    spec.charset = std::get<0>(GetParam());
-    spec.byteOrder = std::get<1>(GetParam());
-    const std::string path = writePhoto(fSandbox, "photo.jpg", spec);
+    auto recipe = jpegWith(sampleMetaData());
+    recipe.charset = std::get<0>(GetParam());
+    recipe.byteOrder = std::get<1>(GetParam());
+    const std::string path = writePhoto(fSandbox, "photo.jpg", recipe);
 
     EXPECT_EQ(getQuonMetaDataFromJpeg(path), sampleMetaData());
     // A JPEG has no PNG tail, whatever its name.
@@ -51,10 +51,10 @@ class PhotoMetaDataJpeg : public SandboxedTest {
 protected:
     std::string jpegWithComment(const std::string& stored, ByteOrder order = ByteOrder::Little)
     {
-        PhotoWriter::PhotoSpec spec;
-        spec.rawUserComment = stored;
-        spec.byteOrder = order;
-        return writePhoto(fSandbox, "comment-" + std::to_string(++fCount) + ".jpg", spec);
+        PhotoWriter::PhotoSpec recipe;
+        recipe.rawUserComment = stored;
+        recipe.byteOrder = order;
+        return writePhoto(fSandbox, "comment-" + std::to_string(++fCount) + ".jpg", recipe);
     }
     int fCount = 0;
 };
@@ -129,9 +129,9 @@ TEST_F(PhotoMetaDataJpeg, PhotosWithoutExifOrWithoutCommentYieldNothing)
 TEST_F(PhotoMetaDataJpeg, AnyImageWithExifIsReadWhateverItsName)
 {
     // A PNG whose Exif block carries the comment, named as a JPEG.
-    auto spec = pngWith(std::nullopt);
-    spec.rawUserComment = "ASCII\0\0\0"s + xmlOf(sampleMetaData());
-    const std::string path = writePhoto(fSandbox, "really-a-png.jpg", spec);
+    auto recipe = pngWith(std::nullopt);
+    recipe.rawUserComment = "ASCII\0\0\0"s + xmlOf(sampleMetaData());
+    const std::string path = writePhoto(fSandbox, "really-a-png.jpg", recipe);
     EXPECT_EQ(getQuonMetaDataFromJpeg(path), sampleMetaData());
 }
 
@@ -182,9 +182,9 @@ protected:
 TEST_F(PhotoMetaDataPng, ReadsTheTailWithNulOrSpacePadding)
 {
     for (auto padding : {PhotoWriter::TailPadding::Nul, PhotoWriter::TailPadding::Space}) {
-        auto spec = pngWith(sampleMetaData());
-        spec.padding = padding;
-        const std::string path = writePhoto(fSandbox, "photo.png", spec);
+        auto recipe = pngWith(sampleMetaData());
+        recipe.padding = padding;
+        const std::string path = writePhoto(fSandbox, "photo.png", recipe);
         EXPECT_EQ(getQuonMetaDataFromPng(path), sampleMetaData());
         // The tail is not Exif: the JPEG form finds nothing in it.
         EXPECT_EQ(getQuonMetaDataFromJpeg(path), std::nullopt);
@@ -309,10 +309,10 @@ TEST_F(PhotoMetaDataHostile, MissingDirectoryEmptyFifoAndGarbage)
 
 TEST_F(PhotoMetaDataHostile, EveryTruncationOfAGoodJpeg)
 {
-    auto spec = jpegWith(sampleMetaData());
-    spec.charset = CommentCharset::Unicode;
-    spec.byteOrder = ByteOrder::Big;
-    const std::string whole = TestSupport::readWholeFile(writePhoto(fSandbox, "whole.jpg", spec));
+    auto recipe = jpegWith(sampleMetaData());
+    recipe.charset = CommentCharset::Unicode;
+    recipe.byteOrder = ByteOrder::Big;
+    const std::string whole = TestSupport::readWholeFile(writePhoto(fSandbox, "whole.jpg", recipe));
     const std::string path = fSandbox.file("cut.jpg");
     size_t found = 0;
     for (size_t length = 0; length < whole.size(); length += 5) {

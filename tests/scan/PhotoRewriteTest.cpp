@@ -24,9 +24,9 @@ TEST_F(PhotoRewriteTest, ReadersSurviveAPhotoTruncatedAndRewrittenUnderThem)
     // A TIFF-shaped file too: the metadata library reads those through a map.
     const std::string tiff = std::string("II*\0\x08\0\0\0", 8) + std::string(1 << 20, '\x01');
 
-    for (const auto& [name, spec] : {std::pair{"a.jpg", jpeg}, std::pair{"a.png", png}}) {
+    for (const auto& [name, recipe] : {std::pair{"a.jpg", jpeg}, std::pair{"a.png", png}}) {
         const std::string path = fSandbox.file(name);
-        ASSERT_TRUE(PhotoWriter::writePhoto(path, spec));
+        ASSERT_TRUE(PhotoWriter::writePhoto(path, recipe));
         const std::string good = TestSupport::readWholeFile(path) + std::string(1 << 20, '\0');
         for (const std::string& contents : {good, tiff}) {
             std::atomic<bool> stop{false};

@@ -68,13 +68,13 @@ protected:
     std::string photo(const std::string& relative, std::optional<PlistValue> meta = PlistValue::dictionary(),
                       PhotoWriter::Format format = PhotoWriter::Format::Jpeg)
     {
-        PhotoWriter::PhotoSpec spec;
-        spec.format = format;
-        spec.metaData = std::move(meta);
+        PhotoWriter::PhotoSpec recipe;
+        recipe.format = format;
+        recipe.metaData = std::move(meta);
         const std::string path = source() + "/" + relative;
         fs::create_directories(fs::path(path).parent_path());
         std::string error;
-        EXPECT_TRUE(PhotoWriter::writePhoto(path, spec, &error)) << error;
+        EXPECT_TRUE(PhotoWriter::writePhoto(path, recipe, &error)) << error;
         return path;
     }
     std::string chosen()
@@ -269,10 +269,10 @@ TEST_F(ScanPassTest, ItemCarriesTheBlocksFields)
 
     // Without a sitting capture time the photo's own date is used.
     fs::remove(source() + "/Smith/IMG_5.jpg");
-    PhotoWriter::PhotoSpec spec;
-    spec.metaData = PlistValue::dictionary();
-    spec.dateTimeOriginal = "2011:05:17 02:30:00";
-    ASSERT_TRUE(PhotoWriter::writePhoto(source() + "/Smith/IMG_6.jpg", spec));
+    PhotoWriter::PhotoSpec recipe;
+    recipe.metaData = PlistValue::dictionary();
+    recipe.dateTimeOriginal = "2011:05:17 02:30:00";
+    ASSERT_TRUE(PhotoWriter::writePhoto(source() + "/Smith/IMG_6.jpg", recipe));
     EXPECT_EQ(pass()->edCaptureTime, "2011-05-17 02:30:00");
     fs::remove(source() + "/Smith/IMG_6.jpg");
     photo("Smith/IMG_7.png", PlistValue::dictionary(), PhotoWriter::Format::Png);

@@ -59,19 +59,19 @@ bool fail(std::string* error, const std::string& why)
 }
 
 // Exif written with the metadata library; a photo without any gets none.
-bool writeExif(const std::string& path, const PhotoWriter::PhotoSpec& spec,
+bool writeExif(const std::string& path, const PhotoWriter::PhotoSpec& recipe,
                const std::optional<std::string>& comment, std::string* error)
 {
-    if (!comment && !spec.dateTimeOriginal && spec.exifText.empty())
+    if (!comment && !recipe.dateTimeOriginal && recipe.exifText.empty())
         return true;
     try {
         Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
         auto image = Exiv2::ImageFactory::open(path);
         image->readMetadata();
         Exiv2::ExifData exif;
-        if (spec.dateTimeOriginal)
-            exif["Exif.Photo.DateTimeOriginal"] = *spec.dateTimeOriginal;
-        for (const auto& [key, text] : spec.exifText)
+        if (recipe.dateTimeOriginal)
+            exif["Exif.Photo.DateTimeOriginal"] = *recipe.dateTimeOriginal;
+        for (const auto& [key, text] : recipe.exifText)
             exif[key] = text;
         if (comment) {
             // Stored as raw bytes so the prefix and the byte order are exactly ours.
@@ -80,7 +80,7 @@ bool writeExif(const std::string& path, const PhotoWriter::PhotoSpec& spec,
             exif.add(Exiv2::ExifKey("Exif.Photo.UserComment"), &value);
         }
         image->setExifData(exif);
-        image->setByteOrder(spec.byteOrder == PhotoWriter::ByteOrder::Big ? Exiv2::bigEndian : Exiv2::littleEndian);
+        image->setByteOrder(recipe.byteOrder == PhotoWriter::ByteOrder::Big ? Exiv2::bigEndian : Exiv2::littleEndian);
         image->writeMetadata();
         return true;
     } catch (const std::exception& e) {
@@ -143,26 +143,26 @@ std::string userComment(const PlistValue& metaData, CommentCharset charset, Byte
     return UserCommentText::encode(PropertyList::toXml(metaData), code, byteOrder == ByteOrder::Big);
 }
 
-bool writePhoto(const std::string& path, const PhotoSpec& spec, std::string* error)
+bool writePhoto(const std::string& path, const PhotoSpec& recipe, std::string* error)
 {
-    std::optional<std::string> comment = spec.rawUserComment;
+    std::optional<std::string> comment = recipe.rawUserComment;
     std::optional<std::string> tail;
-    if (spec.metaData && !spec.metaData->isDictionary())
+    if (recipe.metaData && !recipe.metaData->isDictionary())
         return fail(error, "the metadata must be a dictionary");
-    if (spec.metaData && spec.format == Format::Png) {
-        tail = pngTail(*spec.metaData, spec.padding);
+    if (recipe.metaData && recipe.format == Format::Png) {
+        tail = pngTail(*recipe.metaData, recipe.padding);
         if (!tail)
             return fail(error, "the metadata is longer than the " + std::to_string(kQuonPngMetaDataLength) +
                                    "-byte PNG tail");
     }
-    if (spec.metaData && spec.format == Format::Jpeg && !comment)
-        comment = userComment(*spec.metaData, spec.charset, spec.byteOrder);
+    if (recipe.metaData && recipe.format == Format::Jpeg && !comment)
+        comment = userComment(*recipe.metaData, recipe.charset, recipe.byteOrder);
 
-    const std::string image = spec.format == Format::Jpeg ? plainJpeg() : plainPng();
+    const std::string image = recipe.format == Format::Jpeg ? plainJpeg() : plainPng();
     std::string why;
     if (!FileUtil::writeFileAtomically(path, image, 0644, &why))
         return fail(error, why);
-    if (!writeExif(path, spec, comment, error))
+    if (!writeExif(path, recipe, comment, error))
         return false;
     if (tail) {
         // The block follows the image data with no marker of its own.

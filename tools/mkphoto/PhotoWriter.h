@@ -36,7 +36,7 @@ struct PhotoSpec {
 
 // Writes the photo to path (replacing any file there). False and the reason
 // when it cannot, e.g. when the block does not fit a PNG tail.
-bool writePhoto(const std::string& path, const PhotoSpec& spec, std::string* error = nullptr);
+bool writePhoto(const std::string& path, const PhotoSpec& recipe, std::string* error = nullptr);
 
 // The bytes of the photo without any metadata: a 16x16 baseline JPEG, a 16x16 PNG.
 std::string plainJpeg();

@@ -80,7 +80,7 @@ void setEntry(PlistValue::Dictionary& root, const std::string& key, const std::s
 
 int main(int argc, char** argv)
 {
-    PhotoWriter::PhotoSpec spec;
+    PhotoWriter::PhotoSpec recipe;
     std::string output;
     std::string format;
     std::string plistFile;
@@ -113,21 +113,21 @@ int main(int argc, char** argv)
         } else if (arg == "--date") {
             if (!value(v))
                 return usageError("--date needs \"YYYY:MM:DD HH:MM:SS\"");
-            spec.dateTimeOriginal = v;
+            recipe.dateTimeOriginal = v;
         } else if (arg == "--charset") {
             if (!value(v) || (v != "ascii" && v != "unicode" && v != "undefined"))
                 return usageError("--charset is ascii, unicode or undefined");
-            spec.charset = v == "ascii"     ? PhotoWriter::CommentCharset::Ascii
+            recipe.charset = v == "ascii"     ? PhotoWriter::CommentCharset::Ascii
                            : v == "unicode" ? PhotoWriter::CommentCharset::Unicode
                                             : PhotoWriter::CommentCharset::Undefined;
         } else if (arg == "--byte-order") {
             if (!value(v) || (v != "little" && v != "big"))
                 return usageError("--byte-order is little or big");
-            spec.byteOrder = v == "big" ? PhotoWriter::ByteOrder::Big : PhotoWriter::ByteOrder::Little;
+            recipe.byteOrder = v == "big" ? PhotoWriter::ByteOrder::Big : PhotoWriter::ByteOrder::Little;
         } else if (arg == "--padding") {
             if (!value(v) || (v != "nul" && v != "space"))
                 return usageError("--padding is nul or space");
-            spec.padding = v == "space" ? PhotoWriter::TailPadding::Space : PhotoWriter::TailPadding::Nul;
+            recipe.padding = v == "space" ? PhotoWriter::TailPadding::Space : PhotoWriter::TailPadding::Nul;
         } else if (arg.size() > 1 && arg[0] != '-' && arg.find('=') != std::string::npos && arg.find('=') > 0) {
             entries.emplace_back(arg.substr(0, arg.find('=')), arg.substr(arg.find('=') + 1));
         } else {
@@ -146,7 +146,7 @@ int main(int argc, char** argv)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         format = extension == "png" ? "png" : "jpeg";
     }
-    spec.format = format == "png" ? PhotoWriter::Format::Png : PhotoWriter::Format::Jpeg;
+    recipe.format = format == "png" ? PhotoWriter::Format::Png : PhotoWriter::Format::Jpeg;
 
     if (!noMetaData) {
         PlistValue metaData = PlistValue::dictionary();
@@ -159,11 +159,11 @@ int main(int argc, char** argv)
         }
         for (const auto& [key, value] : entries)
             setEntry(*metaData.asDictionary(), key, value);
-        spec.metaData = metaData;
+        recipe.metaData = metaData;
     }
 
     std::string error;
-    if (!PhotoWriter::writePhoto(output, spec, &error)) {
+    if (!PhotoWriter::writePhoto(output, recipe, &error)) {
         std::fprintf(stderr, "quon-mkphoto: %s: %s\n", output.c_str(), error.c_str());
         return 1;
     }
