@@ -322,3 +322,32 @@ TEST_F(UploadChainEndToEndTest, ScanRequestsFromManyThreadsLoseNoWakeUpAndSendNo
         filed += e.is_regular_file();
     EXPECT_EQ(filed, 12);
 }
+
+TEST_F(UploadChainEndToEndTest, AFailureWithoutEmailAddressesGoesToTheProblemFolder)
+{
+    photo("Adams/IMG_1.jpg");
+    photo("Adams/IMG_2.jpg");
+    RefBehaviour noEmail;
+    noEmail.status = "FAIL";
+    noEmail.message = "no email addresses sent";
+    fServer->script({noEmail});
+    fController->ibUserClickedOnSynchronize(nullptr);
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_2.jpg") && idle(); }, std::chrono::seconds(20)));
+    EXPECT_TRUE(fs::exists(problem("Adams/IMG_1.jpg")));
+    EXPECT_EQ(fServer->requestCount(), 2u);
+}
+
+TEST_F(UploadChainEndToEndTest, GoingOnAfterAnErrorWaitsAndTriesTheSamePhotoAgain)
+{
+    store().setBool(PrefKey::DoContinueAfterFailedUpload, true);
+    store().setObject(PrefKey::DoContinueAfterFailedUploadSecs, PlistValue::real(1.5));
+    photo("Adams/IMG_1.jpg");
+    RefBehaviour error;
+    error.status = "ERROR";
+    error.message = "Busy";
+    fServer->script({error});
+    fController->ibUserClickedOnSynchronize(nullptr);
+    EXPECT_TRUE(waitFor([&] { return fPresenter.field(Field::ProcessLine).find("Busy\nWill Re-Try in 1.50 seconds (at: ") == 0; }));
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_1.jpg") && idle(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(received()["IMG_1.jpg"], 2) << "an error does not halt while going on after failures";
+}
