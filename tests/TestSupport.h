@@ -9,11 +9,12 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/ConsoleLog.h"
-#include <string>
-#include <thread>
+#include "platform/UserDefaults.h"
 
 namespace TestSupport {
 
@@ -114,8 +115,6 @@ protected:
     TestSupport::TempDir fSandbox;
 };
 
-#include "platform/UserDefaults.h"
-
 // A sandboxed test whose settings store is a fresh file in the sandbox, with
 // no factory defaults registered unless the test registers them.
 class StoreSandboxTest : public SandboxedTest {
@@ -127,4 +126,17 @@ protected:
     }
     void TearDown() override { UserDefaults::standard().reset(); }
     std::string storePath() const { return fSandbox.file("config/defaults.plist"); }
+
+    // A station ready to upload: its two folders made, an event and a login.
+    void storeStation(const std::string& source, const std::string& mirror, const std::string& eventName = "Gala")
+    {
+        std::filesystem::create_directories(source);
+        std::filesystem::create_directories(mirror);
+        UserDefaults& store = UserDefaults::standard();
+        store.setString("prefLocalSourceUploadFolder", source);
+        store.setString("prefLocalMasterMirrorSiteFolder", mirror);
+        store.setString("userEnteredEventName", eventName);
+        store.setString("userLoginName", "kiosk7");
+        store.setString("userLoginPassword", "pw");
+    }
 };

@@ -14,6 +14,7 @@
 #include "platform/FileUtil.h"
 #include "platform/MainThread.h"
 #include "platform/NumberText.h"
+#include "platform/TextUtil.h"
 #include "platform/UserDefaults.h"
 #include "prefs/FactoryDefaults.h"
 #include "prefs/PreferenceKeys.h"
@@ -54,16 +55,6 @@ constexpr const char* kPlaceholderPassword = "letmein";
 constexpr const char* kMinimumKernel = "2.6.13";
 
 constexpr const char* kSupportAddress = "support@quon-uploader.invalid";
-
-std::string trimmed(const std::string& text)
-{
-    const char* blanks = " \t\r\n\v\f";
-    const auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos)
-        return {};
-    const auto last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
-}
 
 std::string siteDomain()
 {
@@ -154,7 +145,7 @@ bool AppController::kernelSupportsFolderEvents(const std::string& release)
         out.resize(3, 0);
         return out;
     };
-    const std::string cleaned = trimmed(release);
+    const std::string cleaned = TextUtil::trimmed(release);
     if (cleaned.empty() || cleaned[0] < '0' || cleaned[0] > '9')
         return false;
     return parts(cleaned) >= parts(kMinimumKernel);
@@ -169,7 +160,7 @@ void AppController::checkOSVersion()
         ConsoleLog::writef("Gestalt(gestaltSystemVersion) returned: %x", (major << 16) | ((minor & 0xff) << 8) | (patch & 0xff));
     }
     const auto output = runShellScript2("/bin/uname", std::vector<std::string>{"-r"});
-    const std::string release = output ? trimmed(*output) : std::string();
+    const std::string release = output ? TextUtil::trimmed(*output) : std::string();
     if (release.empty()) {
         ConsoleLog::write("runShellScript2 failed to get Mac OS version???");
         return;
@@ -702,7 +693,7 @@ void AppController::getUserEnteredEventName()
     UserDefaults& store = UserDefaults::standard();
     const auto stored = store.stringForKey(PrefKey::UserEnteredEventName);
     if (stored) {
-        const std::string clean = trimmed(*stored);
+        const std::string clean = TextUtil::trimmed(*stored);
         if (clean != *stored) {
             ConsoleLog::writef("Needed to Remove Leading and Trailing Spaces - Before [%s]", stored->c_str());
             ConsoleLog::writef("Needed to Remove Leading and Trailing Spaces - After  [%s]", clean.c_str());

@@ -21,12 +21,6 @@ namespace {
 
 using WhenTaken = ZVI_FileManager::WhenTaken;
 
-std::string lastComponent(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The photo and the movie that belongs to it, from below root into destRoot.
 void movePhotoAndMovie(const UploadItemInfo& item, const std::string& destRoot, WhenTaken whenTaken)
 {
@@ -35,7 +29,7 @@ void movePhotoAndMovie(const UploadItemInfo& item, const std::string& destRoot, 
     // The lookup tests the movie's own path, so it works with the photo gone.
     if (auto movie = getMatchingExistingMovieFilePath(item.localRootFolder + "/" + item.localItem)) {
         const std::string parent = FileUtil::parentFolder(item.localItem);
-        const std::string relative = parent == "." ? lastComponent(*movie) : parent + "/" + lastComponent(*movie);
+        const std::string relative = parent == "." ? FileUtil::lastPathComponent(*movie) : parent + "/" + FileUtil::lastPathComponent(*movie);
         ConsoleLog::writef("Preparing to Move [%s]/[%s]...", item.localRootFolder.c_str(), relative.c_str());
         ZVI_FileManager::moveItem(relative, item.localRootFolder, destRoot, whenTaken, false);
     }

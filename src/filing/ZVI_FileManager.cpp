@@ -19,21 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string join(const std::string& root, const std::string& relative)
-{
-    if (relative.empty())
-        return root;
-    if (!root.empty() && root.back() == '/')
-        return root + relative;
-    return root + "/" + relative;
-}
-
-std::string lastComponent(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool existsNoFollow(const std::string& path)
 {
     struct stat st {};
@@ -167,19 +152,20 @@ bool moveFile(const std::string& source, const std::string& destination, bool re
 
 } // namespace
 
-std::string nameWithTimeStamp(const std::string& path, bool beforeExtension)
+std::string nameWithTimeStamp(const std::string& path, bool beforeExtension, int copy)
 {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, " %Y%m%d_%H%M%S", &local);
-    const auto slash = path.rfind('/');
-    const auto dot = path.rfind('.');
-    const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
-    if (!beforeExtension || !hasExtension)
-        return path + stamp;
-    return path.substr(0, dot) + stamp + path.substr(dot);
+    std::string suffix = stamp;
+    if (copy > 1)
+        suffix += "-" + std::to_string(copy);
+    const std::string extension = FileUtil::pathExtension(path);
+    if (!beforeExtension || extension.empty())
+        return path + suffix;
+    return FileUtil::pathWithoutExtension(path) + suffix + "." + extension;
 }
 
 std::optional<std::string> ZVI_FileManager::moveItem(const std::string& relativePath, const std::string& sourceRoot,
@@ -187,29 +173,30 @@ std::optional<std::string> ZVI_FileManager::moveItem(const std::string& relative
                                                      bool doEncapsulate)
 {
     logInside("ZVI_FileManager", "moveFileToPath:fromSrcPath:toDestPath:doOverWrite:doEncapsulate:");
-    const std::string fullSource = join(sourceRoot, relativePath);
+    const std::string fullSource = FileUtil::joinPath(sourceRoot, relativePath);
     if (!existsNoFollow(fullSource))
         return std::nullopt;
     FileUtil::makeFolders(destRoot, 0755);
 
     std::string checkPath;
     if (FileUtil::isDirectory(fullSource)) {
-        checkPath = join(destRoot, relativePath);
+        checkPath = FileUtil::joinPath(destRoot, relativePath);
         FileUtil::makeFolders(checkPath, 0755);
         ConsoleLog::writef("\ncreateDirectory %s\n", checkPath.c_str());
     } else {
-        std::string destPath = join(destRoot, relativePath);
+        std::string destPath = FileUtil::joinPath(destRoot, relativePath);
         if (doEncapsulate)
-            destPath = join(createEncapsulationFolder(destRoot, relativePath, true), lastComponent(relativePath));
+            destPath = FileUtil::joinPath(createEncapsulationFolder(destRoot, relativePath, true), FileUtil::lastPathComponent(relativePath));
         // A missing client folder must not leave a filed photo behind to be sent again.
         std::string folderError;
         if (!FileUtil::makeFolders(FileUtil::parentFolder(destPath), 0755, &folderError))
             ConsoleLog::writef("moveFileToPath2 => %s", folderError.c_str());
         if (existsNoFollow(destPath)) {
             if (whenTaken == WhenTaken::KeepBoth) {
-                destPath = nameWithTimeStamp(destPath, true);
-                for (int i = 2; existsNoFollow(destPath); ++i)
-                    destPath = nameWithTimeStamp(join(destRoot, relativePath), true) + "-" + std::to_string(i);
+                const std::string taken = destPath;
+                destPath = nameWithTimeStamp(taken, true);
+                for (int copy = 2; existsNoFollow(destPath); ++copy)
+                    destPath = nameWithTimeStamp(taken, true, copy);
             } else if (whenTaken == WhenTaken::Overwrite && FileUtil::isDirectory(destPath)) {
                 std::error_code ec;
                 fs::remove_all(destPath, ec);
@@ -222,8 +209,7 @@ std::optional<std::string> ZVI_FileManager::moveItem(const std::string& relative
         std::string error;
         if (!moveFile(fullSource, destPath, whenTaken == WhenTaken::Overwrite, error)) {
             ConsoleLog::writef("moveFileToPath2 => movePath Failed??? [%s] (%s)", fullSource.c_str(), error.c_str());
-            checkPath = destPath;
-            ConsoleLog::writef("moveFileToPath2 => destination NOT moved or created: %s\n\n", checkPath.c_str());
+            ConsoleLog::writef("moveFileToPath2 => destination NOT moved or created: %s\n\n", destPath.c_str());
             return std::nullopt;
         }
         checkPath = destPath;
@@ -259,7 +245,7 @@ void ZVI_FileManager::moveFileToPath(const std::string& relativePath, const std:
 
 std::optional<std::string> getBaseName1(const std::string& path)
 {
-    const std::string name = lastComponent(path);
+    const std::string name = FileUtil::lastPathComponent(path);
     const auto underscore = name.find('_');
     if (underscore == std::string::npos || underscore == 0) {
         ConsoleLog::writeRaw("==> getBaseName1 FAILED\n");
@@ -272,11 +258,11 @@ std::optional<std::string> getBaseName1(const std::string& path)
 
 std::string createEncapsulationFolder(const std::string& destRoot, const std::string& relativePath, bool create)
 {
-    std::string parent = FileUtil::parentFolder(join(destRoot, relativePath));
+    std::string parent = FileUtil::parentFolder(FileUtil::joinPath(destRoot, relativePath));
     const auto base = getBaseName1(relativePath);
     if (!base)
         return parent;
-    const std::string folder = join(parent, *base);
+    const std::string folder = FileUtil::joinPath(parent, *base);
     ConsoleLog::writeRaw("createEncapsulationFolder formed name: " + folder + "\n\n");
     if (create) {
         ConsoleLog::writeRaw("createEncapsulationFolder CREATING: " + folder + "\n\n");
@@ -297,7 +283,7 @@ void moveFileToUserTrash(const std::string& path)
     const std::string trash = (dataHome && *dataHome ? std::string(dataHome) : FileUtil::homeFolder() + "/.local/share") + "/Trash";
     if (!FileUtil::makeFolders(trash + "/files", 0700) || !FileUtil::makeFolders(trash + "/info", 0700))
         return;
-    std::string name = lastComponent(item);
+    std::string name = FileUtil::lastPathComponent(item);
     if (existsNoFollow(trash + "/files/" + name) || existsNoFollow(trash + "/info/" + name + ".trashinfo"))
         name = nameWithTimeStamp(name, false);
     const std::string target = trash + "/files/" + name;

@@ -54,5 +54,6 @@ std::string createEncapsulationFolder(const std::string& destRoot, const std::st
 // put it back. A name already in the Trash gets " %Y%m%d_%H%M%S" appended.
 void moveFileToUserTrash(const std::string& path);
 
-// "name.ext" -> "name %Y%m%d_%H%M%S.ext" (local time now).
-std::string nameWithTimeStamp(const std::string& path, bool beforeExtension);
+// "name.ext" -> "name %Y%m%d_%H%M%S.ext" (local time now); a second copy in
+// the same second gets "-2" after the stamp, and so on.
+std::string nameWithTimeStamp(const std::string& path, bool beforeExtension, int copy = 1);

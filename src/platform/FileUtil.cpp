@@ -117,6 +117,48 @@ std::string parentFolder(const std::string& path)
     return p.substr(0, slash);
 }
 
+std::string lastPathComponent(const std::string& path)
+{
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    const auto slash = p.rfind('/');
+    return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+namespace {
+
+// Where the extension's dot is in path, or npos; a leading dot is part of the name.
+size_t extensionDot(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const auto dot = path.rfind('.');
+    return dot != std::string::npos && dot > nameStart ? dot : std::string::npos;
+}
+
+} // namespace
+
+std::string pathExtension(const std::string& path)
+{
+    const auto dot = extensionDot(path);
+    return dot == std::string::npos ? std::string() : path.substr(dot + 1);
+}
+
+std::string pathWithoutExtension(const std::string& path)
+{
+    return path.substr(0, extensionDot(path));
+}
+
+std::string joinPath(const std::string& root, const std::string& relative)
+{
+    if (relative.empty())
+        return root;
+    if (!root.empty() && root.back() == '/')
+        return root + relative;
+    return root + "/" + relative;
+}
+
 std::string homeFolder()
 {
     if (const char* home = std::getenv("HOME"); home && *home)

@@ -25,6 +25,18 @@ bool isDirectory(const std::string& path);
 // The folder part of a path ("/a/b/c" -> "/a/b"; "c" -> ".").
 std::string parentFolder(const std::string& path);
 
+// The last component of a path ("/a/b.jpg" -> "b.jpg"; trailing slashes ignored).
+std::string lastPathComponent(const std::string& path);
+
+// The extension of the last component without its dot; empty when none.
+std::string pathExtension(const std::string& path);
+
+// The path with the extension of its last component removed ("/a.b/c.jpg" -> "/a.b/c").
+std::string pathWithoutExtension(const std::string& path);
+
+// root joined with a relative path by one slash.
+std::string joinPath(const std::string& root, const std::string& relative);
+
 // A leading "~" replaced by the home folder.
 std::string expandTilde(const std::string& path);
 

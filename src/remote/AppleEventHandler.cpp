@@ -2,6 +2,7 @@
 
 #include "platform/ConsoleLog.h"
 #include "platform/NumberText.h"
+#include "platform/TextUtil.h"
 #include "platform/UserDefaults.h"
 #include "prefs/FactoryDefaults.h"
 #include "prefs/PreferenceKeys.h"
@@ -53,14 +54,9 @@ const KeyEntry* findKey(const std::string& key)
     return nullptr;
 }
 
-bool equalsIgnoringCase(const std::string& text, const char* word)
-{
-    return strcasecmp(text.c_str(), word) == 0;
-}
-
 bool isPasswordKey(const std::string& key)
 {
-    return equalsIgnoringCase(key, PrefKey::UserLoginPassword);
+    return TextUtil::equalsIgnoringCase(key, PrefKey::UserLoginPassword);
 }
 
 // The password never goes into the log files.
@@ -239,9 +235,9 @@ void AppleEventHandler::handleParameterCommand(const AppleEvent& event, AppleEve
     const std::string& value = *items[2]->stringValue();
     ConsoleLog::writef("Got the Command Line = [%s] [%s] [%s]", word.c_str(), key.c_str(), shownValue(key, value));
 
-    if (equalsIgnoringCase(word, "setValue")) {
+    if (TextUtil::equalsIgnoringCase(word, "setValue")) {
         setValue(key, value, replyEvent);
-    } else if (equalsIgnoringCase(word, "getValue")) {
+    } else if (TextUtil::equalsIgnoringCase(word, "getValue")) {
         getValue(word, key, value, replyEvent);
     } else {
         // An unknown word did nothing, so it must not be answered as a success.

@@ -101,11 +101,7 @@ std::optional<std::string> getMatchingExistingMovieFilePath(const std::string& p
 {
     if (photoPath.empty())
         return std::nullopt;
-    const auto slash = photoPath.rfind('/');
-    const auto dot = photoPath.rfind('.');
-    const std::string stem = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)
-                                 ? photoPath.substr(0, dot)
-                                 : photoPath;
+    const std::string stem = FileUtil::pathWithoutExtension(photoPath);
     for (const std::string& candidate : {stem + ".mov", stem + "_muxed.mov"})
         if (FileUtil::exists(candidate))
             return candidate;
@@ -159,7 +155,6 @@ bool isInvisibleFileAtPath2(const std::string& path)
     for (const char* system : systemPaths)
         if (clean == system)
             return true;
-    const auto slash = clean.rfind('/');
-    const std::string name = slash == std::string::npos ? clean : clean.substr(slash + 1);
+    const std::string name = FileUtil::lastPathComponent(clean);
     return !name.empty() && name[0] == '.' && name != "." && name != "..";
 }

@@ -6,6 +6,7 @@
 #include "app/ScanRequestInfo.h"
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
+#include "platform/TextUtil.h"
 #include "platform/UserDefaults.h"
 #include "prefs/PreferenceKeys.h"
 #include "prefs/Preferences.h"
@@ -27,46 +28,6 @@
 namespace {
 
 std::atomic<bool> gDoQuarnel{true};
-
-bool equalsIgnoringCase(const std::string& a, const char* b)
-{
-    return strcasecmp(a.c_str(), b) == 0;
-}
-
-std::string lastComponent(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string withoutExtension(const std::string& name)
-{
-    const auto dot = name.rfind('.');
-    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-}
-
-// The path with the extension of its last component removed.
-std::string pathWithoutExtension(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    return path.substr(0, nameStart) + withoutExtension(path.substr(nameStart));
-}
-
-std::string extensionOf(const std::string& name)
-{
-    const auto dot = name.rfind('.');
-    return dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot + 1);
-}
-
-std::string trimmed(const std::string& text)
-{
-    const char* blanks = " \t\r\n\v\f";
-    const auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
 
 std::optional<PlistValue> readMetaData(const std::string& path)
 {
@@ -130,7 +91,7 @@ void ScanPass::resetDoQuarnel() { gDoQuarnel = true; }
 bool ScanPass::loginMayUploadWithoutMetaData(const std::string& login)
 {
     for (const char* name : {"sorumaki", "splatterwonk", "fernbridle", "dreel"})
-        if (equalsIgnoringCase(login, name))
+        if (TextUtil::equalsIgnoringCase(login, name))
             return true;
     return false;
 }
@@ -153,7 +114,7 @@ std::optional<std::string> ScanPass::descriptionForFuseAction(const std::string&
 
 std::string ScanPass::getBaseIDFromFileName(const std::string& path)
 {
-    const std::string base = trimmed(withoutExtension(lastComponent(path)));
+    const std::string base = TextUtil::trimmed(FileUtil::pathWithoutExtension(FileUtil::lastPathComponent(path)));
     if (const auto underscore = base.find('_'); underscore != std::string::npos)
         return base.substr(0, underscore);
     if (const auto space = base.find(' '); space != std::string::npos)
@@ -209,7 +170,7 @@ void ScanPass::run(const Notification& note)
     fUploadMovie = Preferences::getPrefUploadMovie();
 
     Candidate photo;
-    if (!findReadyPhoto(scan, photo)) {
+    if (!scanFolder(scan.localRootFolder, "", scan.localMirrorFolder, photo)) {
         ConsoleLog::write("No more images to upload...");
         fController.ibUpdateFTPCallbackStatusTextField("");
         nothingFound(note, scan.localRootFolder);
@@ -218,7 +179,9 @@ void ScanPass::run(const Notification& note)
     fController.ibUpdateFTPCallbackStatusTextField("");
 
     // A photo still being written may have lost its block since the enumeration.
-    if (!readMetaData(photo.fullPath) && !loginMayUploadWithoutMetaData(fLoginName)) {
+    // This read also serves the item's fields below.
+    const auto meta = readMetaData(photo.fullPath);
+    if (!meta && !loginMayUploadWithoutMetaData(fLoginName)) {
         ConsoleLog::writef("File is NOT ready for upload yet (no embedded metadata): [%s]", photo.fullPath.c_str());
         std::this_thread::sleep_for(std::chrono::seconds(1));
         fController.setIsScanningFolder(false);
@@ -234,15 +197,15 @@ void ScanPass::run(const Notification& note)
 
     // Client name.
     if (const auto fuse = Preferences::getOrvFuseAction())
-        gDoQuarnel = !equalsIgnoringCase(*fuse, "upload.upload");
+        gDoQuarnel = !TextUtil::equalsIgnoringCase(*fuse, "upload.upload");
     const bool quarnel = gDoQuarnel;
     if (quarnel)
-        item->userEnteredClientName = withoutExtension(lastComponent(photo.fullPath));
+        item->userEnteredClientName = FileUtil::pathWithoutExtension(FileUtil::lastPathComponent(photo.fullPath));
     if (fFormBaseIdFromFileName) {
         item->userEnteredClientName = getBaseIDFromFileName(photo.fullPath);
     } else if (!quarnel) {
         const std::string parent = FileUtil::parentFolder(photo.relativePath);
-        item->userEnteredClientName = parent == "." ? std::string() : lastComponent(parent);
+        item->userEnteredClientName = parent == "." ? std::string() : FileUtil::lastPathComponent(parent);
     }
 
     // Photo file and date.
@@ -268,7 +231,7 @@ void ScanPass::run(const Notification& note)
             item->edMetaData = *description;
 
     // E-mail addresses and contact block, from the Exif form of the block only.
-    if (!equalsIgnoringCase(fuseAction, "upload.upload")) {
+    if (!TextUtil::equalsIgnoringCase(fuseAction, "upload.upload")) {
         if (auto exif = getQuonMetaDataFromJpeg(photo.fullPath)) {
             if (const PlistValue* quandro = exif->find("ZV_quandroInfo"); quandro && quandro->isDictionary())
                 item->edQuandroInfo = *quandro;
@@ -285,7 +248,6 @@ void ScanPass::run(const Notification& note)
     }
 
     // Fields of the block.
-    const auto meta = readMetaData(photo.fullPath);
     bool hasSitting = false;
     if (meta) {
         if (const std::string* original = stringEntry(*meta, "OriginalPath"))
@@ -295,7 +257,7 @@ void ScanPass::run(const Notification& note)
             item->edSittingInfoDictionary = *sitting;
             if (const std::string* when = stringEntry(*sitting, "capturetime"))
                 captureTime = *when;
-        } else if (prefFuse && equalsIgnoringCase(*prefFuse, "upload.fernbridle")) {
+        } else if (prefFuse && TextUtil::equalsIgnoringCase(*prefFuse, "upload.fernbridle")) {
             ConsoleLog::writef("WARNING: fuse action upload.fernbridle needs the sitting information, which [%s] lacks",
                                photo.fullPath.c_str());
         }
@@ -303,13 +265,13 @@ void ScanPass::run(const Notification& note)
             item->edKioskStation = *kiosk;
         if (const std::string* muxed = stringEntry(*meta, "ZV_muxedMovieName"))
             item->edMuxedMovieName = FileUtil::parentFolder(photo.fullPath) + "/" + *muxed;
-    } else if (!equalsIgnoringCase(fLoginName, "sorumaki") && !equalsIgnoringCase(fLoginName, "fernbridle") &&
-               !equalsIgnoringCase(fLoginName, "dreel")) {
+    } else if (!TextUtil::equalsIgnoringCase(fLoginName, "sorumaki") && !TextUtil::equalsIgnoringCase(fLoginName, "fernbridle") &&
+               !TextUtil::equalsIgnoringCase(fLoginName, "dreel")) {
         for (int i = 0; i < 3; ++i)
             ConsoleLog::writef("WARNING: [%s] has no embedded metadata and may not be completely written yet",
                                photo.fullPath.c_str());
     }
-    if (!hasSitting && equalsIgnoringCase(fLoginName, "fernbridle")) {
+    if (!hasSitting && TextUtil::equalsIgnoringCase(fLoginName, "fernbridle")) {
         const std::string baseId = getBaseIDFromFileName(photo.fullPath);
         if (baseId.empty())
             ConsoleLog::writef("ERROR: cannot form a sitting id from the file name of [%s]", photo.fullPath.c_str());
@@ -331,11 +293,6 @@ void ScanPass::run(const Notification& note)
     ConsoleLog::writef("Upload item: %s", item->describe().c_str());
     fController.notificationCenter().post(cNotification_PrepareUploadStart, &fController, item);
     endPass();
-}
-
-bool ScanPass::findReadyPhoto(const ScanRequestInfo& request, Candidate& found)
-{
-    return scanFolder(request.localRootFolder, "", request.localMirrorFolder, found);
 }
 
 bool ScanPass::scanFolder(const std::string& root, const std::string& relative, const std::string& mirror,
@@ -364,7 +321,7 @@ bool ScanPass::scanFolder(const std::string& root, const std::string& relative, 
 
 bool ScanPass::isReady(const std::string& relative, const std::string& full)
 {
-    const std::string name = lastComponent(relative);
+    const std::string name = FileUtil::lastPathComponent(relative);
     if (name.empty() || name[0] == '.')
         return false;
     bool valid;
@@ -375,13 +332,13 @@ bool ScanPass::isReady(const std::string& relative, const std::string& full)
         if (!valid)
             ConsoleLog::writef("Root Item [%s] May NOT be Uploaded!!!!!", relative.c_str());
     }
-    if (equalsIgnoringCase(extensionOf(name), "mov") || !valid)
+    if (TextUtil::equalsIgnoringCase(FileUtil::pathExtension(name), "mov") || !valid)
         return false;
     const auto meta = readMetaData(full);
     if (!meta && !loginMayUploadWithoutMetaData(fLoginName))
         return false;
     if (fUploadMovie) {
-        const std::string movie = pathWithoutExtension(full) + ".mov";
+        const std::string movie = FileUtil::pathWithoutExtension(full) + ".mov";
         if (!FileUtil::exists(movie))
             return false;
     }

@@ -39,7 +39,6 @@ private:
         std::string fullPath;
     };
 
-    bool findReadyPhoto(const ScanRequestInfo& request, Candidate& found);
     bool scanFolder(const std::string& root, const std::string& relative, const std::string& mirror, Candidate& found);
     bool isReady(const std::string& relative, const std::string& full);
     void nothingFound(const Notification& note, const std::string& folder);

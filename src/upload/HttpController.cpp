@@ -6,11 +6,12 @@
 #include "platform/FileUtil.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
+#include "platform/TextUtil.h"
 #include "platform/UserDefaults.h"
 #include "prefs/Preferences.h"
 #include "scan/UploadItemInfo.h"
 #include "upload/HttpTransfer.h"
-#include "upload/MacRoman.h"
+#include "platform/MacRoman.h"
 #include "upload/MultipartBody.h"
 #include "upload/UploadProgressDelegate.h"
 #include "upload/UploadReply.h"
@@ -29,33 +30,10 @@ namespace {
 constexpr const char* kClass = "HttpController";
 constexpr const char* kNoEmailWarning = "No Email Addresses Sent";
 
-bool equalsIgnoringCase(const std::string& a, const char* b) { return ::strcasecmp(a.c_str(), b) == 0; }
-
-std::string lastPathComponent(const std::string& path)
-{
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/')
-        p.pop_back();
-    const auto slash = p.rfind('/');
-    return slash == std::string::npos ? p : p.substr(slash + 1);
-}
-
-// The extension of the last path component, without the dot; empty when none.
-std::string pathExtension(const std::string& path)
-{
-    const std::string name = lastPathComponent(path);
-    const auto dot = name.rfind('.');
-    return dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot + 1);
-}
-
 // "/a/photo.jpg" -> "/a/photo.mov"; a name without extension gets one.
 std::string withExtension(const std::string& path, const std::string& extension)
 {
-    const auto slash = path.rfind('/');
-    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    const auto dot = path.rfind('.');
-    const bool hasExtension = dot != std::string::npos && dot > nameStart;
-    return (hasExtension ? path.substr(0, dot) : path) + "." + extension;
+    return FileUtil::pathWithoutExtension(path) + "." + extension;
 }
 
 // The length of the white space or line break (Unicode ones included) that
@@ -194,7 +172,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
     body.addField("username", item.edUser);
     body.addField("password", item.edPasswd);
     body.addField("event", eventNameWithKioskStation(item));
-    if (equalsIgnoringCase(configuredFuseAction, "upload.wr5")) {
+    if (TextUtil::equalsIgnoringCase(configuredFuseAction, "upload.wr5")) {
         body.addField("account", item.edUser);
         body.addField("code", upperCased(item.edPasswd));
         body.addField("ids", item.edClientName);
@@ -223,12 +201,12 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
                              {"email", "email"},
                              {"sittingid", "sittingid"}},
                             "edSittingInfoDictionary");
-    } else if (equalsIgnoringCase(configuredFuseAction, "upload.fernbridle")) {
+    } else if (TextUtil::equalsIgnoringCase(configuredFuseAction, "upload.fernbridle")) {
         ConsoleLog::writef("%s => %s...WARNING: fuse action [%s] expects sitting info, but [%s] has none", kClass,
                            op, configuredFuseAction.c_str(), item.edFileName.c_str());
     }
     body.addField("Submit", "Upload");
-    body.addFilePartHeader("imgfile", lastPathComponent(item.edFileName), contentTypeForPath(item.edFileName));
+    body.addFilePartHeader("imgfile", FileUtil::lastPathComponent(item.edFileName), contentTypeForPath(item.edFileName));
     writeDump(body, "postBodyData.txt");
 
     // A file that cannot be read is refused here: nothing is sent for it.
@@ -239,7 +217,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
         refusal = "Unable to read the photo " + item.edFileName + ": " + error;
     }
     if (const auto movie = chosenMovie(item)) {
-        body.addFilePartHeader("vidfile", lastPathComponent(*movie), "video/quicktime");
+        body.addFilePartHeader("vidfile", FileUtil::lastPathComponent(*movie), "video/quicktime");
         if (!body.addFileContents(*movie, &error)) {
             ConsoleLog::writef("Error in Reading the Contents of MOVIE file at path:\n%s\n\n", movie->c_str());
             if (!refusal)
@@ -312,10 +290,10 @@ bool HttpController::uploadDidFail(const UploadResultInfo& result)
     }
     if (result.httpOurCustomStatus) {
         const std::string& status = *result.httpOurCustomStatus;
-        if (equalsIgnoringCase(status, "FAIL") || equalsIgnoringCase(status, "ERROR"))
+        if (TextUtil::equalsIgnoringCase(status, "FAIL") || TextUtil::equalsIgnoringCase(status, "ERROR"))
             failed = true;
-        else if (equalsIgnoringCase(status, "Warning"))
-            failed = failed || !equalsIgnoringCase(result.httpOurCustomMessage.value_or(""), kNoEmailWarning);
+        else if (TextUtil::equalsIgnoringCase(status, "Warning"))
+            failed = failed || !TextUtil::equalsIgnoringCase(result.httpOurCustomMessage.value_or(""), kNoEmailWarning);
     }
     if (result.httpStatusCode && *result.httpStatusCode != 200) {
         ConsoleLog::writef("HTTP Status Code is [%li]", *result.httpStatusCode);
@@ -394,10 +372,10 @@ std::optional<std::string> HttpController::chosenMovie(const UploadItemInfo& ite
 
 std::string HttpController::contentTypeForPath(const std::string& path)
 {
-    const std::string extension = pathExtension(path);
-    if (equalsIgnoringCase(extension, "png"))
+    const std::string extension = FileUtil::pathExtension(path);
+    if (TextUtil::equalsIgnoringCase(extension, "png"))
         return "image/png";
-    if (equalsIgnoringCase(extension, "mov"))
+    if (TextUtil::equalsIgnoringCase(extension, "mov"))
         return "video/quicktime";
     return "image/jpeg";
 }

@@ -1,7 +1,7 @@
 #include "upload/UploadReply.h"
 
 #include "platform/ConsoleLog.h"
-#include "upload/MacRoman.h"
+#include "platform/MacRoman.h"
 
 #include <pugixml.hpp>
 

@@ -41,13 +41,7 @@ protected:
         std::string error;
         ASSERT_TRUE(fServer->start(&error)) << error;
 
-        fs::create_directories(source());
-        fs::create_directories(mirror());
-        store().setString(PrefKey::LocalSourceUploadFolder, source());
-        store().setString(PrefKey::LocalMasterMirrorSiteFolder, mirror());
-        store().setString(PrefKey::UserEnteredEventName, "Gala");
-        store().setString(PrefKey::UserLoginName, "kiosk7");
-        store().setString(PrefKey::UserLoginPassword, "pw");
+        storeStation(source(), mirror());
         store().setString(PrefKey::OrvURL, fServer->url());
         store().setBool(PrefKey::UploadMovie, false);
         // Only the chain itself may start passes here: no timer.

@@ -62,6 +62,7 @@ TEST_F(FileMoverTest, ATakenNameIsReplacedKeptOrJoined)
     auto third = ZVI_FileManager::moveItem("Smith/IMG_1.jpg", src(), dst(), WhenTaken::KeepBoth, false);
     ASSERT_TRUE(third);
     EXPECT_NE(*third, *both);
+    EXPECT_EQ(fs::path(*third).extension(), ".jpg") << *third;
     EXPECT_EQ(readWholeFile(*third), "third");
 
     createFileWithContents(srcFile("Smith/IMG_1.jpg"), "newest");

@@ -26,12 +26,7 @@ protected:
         StoreSandboxTest::SetUp();
         resetProcessFlags();
         ScanPass::resetDoQuarnel();
-        fs::create_directories(source());
-        fs::create_directories(mirror());
-        store().setString(PrefKey::LocalSourceUploadFolder, source());
-        store().setString(PrefKey::LocalMasterMirrorSiteFolder, mirror());
-        store().setString(PrefKey::UserLoginName, "kiosk7");
-        store().setString(PrefKey::UserLoginPassword, "pw");
+        storeStation(source(), mirror());
         store().setString(PrefKey::OrvFuseAction, "upload.upload");
         store().setBool(PrefKey::UploadMovie, false);
         store().setBool(PrefKey::AutoSynchronize, false);
@@ -207,7 +202,7 @@ TEST_F(ScanPassTest, ClientNameRules)
     EXPECT_EQ(chosen(), "Root_9.jpg");
 
     // Without a fuse action the last decision is kept.
-    EXPECT_FALSE(ScanPass::doQuarnel() == false);
+    EXPECT_TRUE(ScanPass::doQuarnel());
     store().setString(PrefKey::OrvFuseAction, "upload.upload");
     pass();
     EXPECT_FALSE(ScanPass::doQuarnel());

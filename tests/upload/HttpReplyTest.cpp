@@ -1,6 +1,6 @@
 #include "UploadTestSupport.h"
 
-#include "upload/MacRoman.h"
+#include "platform/MacRoman.h"
 #include "upload/UploadReply.h"
 
 #include <set>

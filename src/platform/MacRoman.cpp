@@ -1,4 +1,4 @@
-#include "upload/MacRoman.h"
+#include "platform/MacRoman.h"
 
 namespace MacRoman {
 

@@ -3,7 +3,8 @@
 #include <string>
 #include <string_view>
 
-// The web service answers in Mac OS Roman. Every byte maps to one character,
+// Mac OS Roman: the web service answers in it and the station escapes paths
+// in it. Every byte maps to one character,
 // so decoding never fails; the result is UTF-8.
 namespace MacRoman {
 
