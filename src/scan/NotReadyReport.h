@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+// The photos a scan pass left in the source folder and why ("no embedded
+// metadata", "waiting for its movie", …), for the operator's status and for
+// `quon-ctl status`. A pass notes each photo it passes over; at its end the
+// photos it did not see again (filed, removed) drop out. Thread-safe.
+class NotReadyReport {
+public:
+    struct Entry {
+        std::string path;
+        std::string reason;
+    };
+
+    // Starts a pass over the source folder.
+    void beginPass();
+    // Records a photo left behind; true when it is new or its reason changed,
+    // so the operator is told once, not on every pass.
+    bool note(const std::string& path, const std::string& reason);
+    // The photo left the list (selected, filed or gone).
+    void forget(const std::string& path);
+    // Ends a pass that walked the whole folder: photos it did not note again drop out.
+    void endCompletePass();
+
+    // The first `limit` photos in path order, and how many there are in all.
+    std::vector<Entry> entries(std::size_t limit) const;
+    std::size_t count() const;
+
+private:
+    mutable std::mutex fMutex;
+    std::map<std::string, std::string> fReasons;
+    std::set<std::string> fSeenThisPass; // noted since beginPass
+};
