@@ -7,7 +7,15 @@
 
 bool WorkerThreads::start(const char* name, std::function<void()> fn)
 {
-    fLive.fetch_add(1);
+    {
+        // Counted under the lock, so no thread slips in after a stop request.
+        std::lock_guard lock(fMutex);
+        if (fStopRequested) {
+            ConsoleLog::writef("Not starting the %s thread: the workers are stopping", name);
+            return false;
+        }
+        fLive.fetch_add(1);
+    }
     try {
         std::thread([this, fn = std::move(fn)] {
             fn();

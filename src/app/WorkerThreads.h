@@ -18,11 +18,11 @@ public:
     WorkerThreads& operator=(const WorkerThreads&) = delete;
 
     // Starts fn on a detached thread of its own; false (and a log line naming
-    // the thread) when the system refuses a thread.
+    // the thread) when the system refuses a thread or a stop was requested.
     bool start(const char* name, std::function<void()> fn);
 
-    // Asks every running and later thread to finish soon: loops that wait
-    // for something (a pause, a free open-file request) give up, and long
+    // Asks every running thread to finish soon and starts no more: loops that
+    // wait for something (a pause, a free open-file request) give up, and long
     // tasks stop between steps. Cannot be taken back.
     void requestStop();
     bool stopRequested() const { return fStopRequested.load(); }

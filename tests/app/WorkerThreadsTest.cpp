@@ -45,6 +45,8 @@ TEST(WorkerThreadsTest, AStopRequestCutsAWorkersPauseShort)
     EXPECT_FALSE(completed.load());
     EXPECT_EQ(pauses.load(), 0);
     EXPECT_FALSE(workers.sleepUnlessStopped(1h)) << "after the request no pause starts";
+    EXPECT_FALSE(workers.start("rescan request", [] {})) << "nor a thread";
+    EXPECT_EQ(workers.liveCount(), 0);
 }
 
 TEST(WorkerThreadsTest, APauseWithoutStopLastsItsTime)
