@@ -234,7 +234,8 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
         ConsoleLog::writef("Inside %s => %s... Start to sendSynchronousRequest", kClass, op);
         const HttpTransfer::Result reply = HttpTransfer::post(
             Preferences::getPrefOrvURL().value_or(""), body, [this, &watchdog] { return watchdog->isTransferAborted() || fAbortTransfers.load(); },
-            stringWithFormat("The upload took longer than %g seconds and was stopped", timeOut));
+            stringWithFormat("The upload moved no data for longer than %g seconds and was stopped", timeOut),
+            [&watchdog] { watchdog->noteProgress(); });
         watchdog->cancel();
 
         if (body.readFailed()) {

@@ -33,7 +33,7 @@ const char* kUsage =
     "\n"
     "POST /_admin/script with a JSON list of behaviours, consumed one per request:\n"
     "  [{\"http\":500}, {\"status\":\"Warning\",\"message\":\"No Email Addresses Sent\"},\n"
-    "   {\"body\":\"not xml\"}, {\"bodyBase64\":\"...\"}, {\"padTo\":17000000}, {\"delayMs\":2000},\n"
+    "   {\"body\":\"not xml\"}, {\"bodyBase64\":\"...\"}, {\"padTo\":17000000}, {\"delayMs\":2000}, {\"trickleMs\":100},\n"
     "   {\"hang\":true}, {\"drop\":true}, {\"orderVersion\":4, \"orders\":[...]}]\n";
 
 bool parseInt(const char* text, int& value)
