@@ -168,10 +168,12 @@ TEST_F(RelaunchTest, NoInheritedDescriptorReachesTheHelperOrTheNewInstance)
     // quon-relaunch started by someone who does not close anything.
     const pid_t old = startOldInstance();
     const std::string pidText = std::to_string(old);
-    std::vector<char*> argv = {const_cast<char*>(helper().c_str()), const_cast<char*>(app().c_str()),
+    const std::string helperPath = helper();
+    const std::string appPath = app();
+    std::vector<char*> argv = {const_cast<char*>(helperPath.c_str()), const_cast<char*>(appPath.c_str()),
                                const_cast<char*>(pidText.c_str()), const_cast<char*>("1"), nullptr};
     pid_t helperPid = 0;
-    ASSERT_EQ(::posix_spawn(&helperPid, helper().c_str(), nullptr, nullptr, argv.data(), environ), 0);
+    ASSERT_EQ(::posix_spawn(&helperPid, helperPath.c_str(), nullptr, nullptr, argv.data(), environ), 0);
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(started()); }, 10s));
     ::waitpid(helperPid, nullptr, 0);
     const std::string fds = readWholeFile(started());
