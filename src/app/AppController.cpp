@@ -190,6 +190,10 @@ void AppController::applicationWillFinishLaunching()
         }
     }
 
+    if (std::string why; !UserDefaults::standard().checkSavable(&why))
+        fPresenter.updateTextField(StatusPresenter::Field::ProcessLine,
+                                   "Settings cannot be saved (changes last until quit): " + why, true);
+
     const std::string source = Preferences::getLocalSourceUploadFolder().value_or("");
     ZVI_FileManager::deleteOLDFolderIfEmpty(source, false, 3);
     ZVI_FileManager::deleteOLDFolderIfEmpty(source, false, 3);

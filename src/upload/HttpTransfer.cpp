@@ -1,6 +1,7 @@
 #include "upload/HttpTransfer.h"
 
 #include "upload/MultipartBody.h"
+#include "util/CurlSockets.h"
 
 #include <curl/curl.h>
 #include <memory>
@@ -139,6 +140,7 @@ HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& b
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kTimeOutSeconds);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kTimeOutSeconds);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, openSocketCloseOnExec);
 
     const CURLcode code = curl_easy_perform(handle);
 

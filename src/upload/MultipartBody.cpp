@@ -192,7 +192,7 @@ size_t MultipartBody::read(char* buffer, size_t capacity)
 bool MultipartBody::writeTo(const std::string& path, std::string* error) const
 {
     std::string temp = path + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data()); // created 0600: the body holds the password
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC); // created 0600: the body holds the password
     if (fd < 0) {
         if (error)
             *error = "cannot create a file beside " + path + ": " + errorText(errno);
