@@ -44,6 +44,8 @@ inline std::string write(const std::string& name, const uint8_t* data, size_t si
 // Removes the folder when the fuzzer exits.
 inline void removeAtExit()
 {
+    // Made before the handler is registered, so it is destroyed after it runs.
+    folder();
     std::atexit([] {
         const std::string path = folder();
         for (const char* name : {"photo.png", "photo.jpg"})
