@@ -7,13 +7,32 @@
 
 namespace {
 
+bool isText(const pugi::xml_node& node)
+{
+    return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
+}
+
+// The text of the node and all its descendants, walked without recursion: a
+// reply nested many thousands deep must not exhaust the uploader's stack.
 std::string stringValue(const pugi::xml_node& node)
 {
-    if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata)
+    if (isText(node))
         return node.value();
     std::string text;
-    for (const pugi::xml_node& child : node.children())
-        text += stringValue(child);
+    pugi::xml_node current = node.first_child();
+    while (current) {
+        if (isText(current))
+            text += current.value();
+        if (current.first_child()) {
+            current = current.first_child();
+            continue;
+        }
+        while (current != node && !current.next_sibling())
+            current = current.parent();
+        if (current == node)
+            break;
+        current = current.next_sibling();
+    }
     return text;
 }
 
