@@ -5,6 +5,7 @@
 #include "app/ScanRequestInfo.h"
 #include "filing/ResultFiling.h"
 #include "filing/ZVI_FileManager.h"
+#include "app/LoggingMaintenanceProgress.h"
 #include "hires/OrderCheck.h"
 #include "housekeeping/MessageLog.h"
 #include "housekeeping/OldPhotoCleanup.h"
@@ -230,7 +231,9 @@ void AppController::applicationWillFinishLaunching()
     ZVI_FileManager::deleteOLDFolderIfEmpty(source, false, 3);
 
     startDetachedThread("cleanup", [] { OldPhotoCleanup::doSetupDeleteOldPhotosThread(); });
-    startDetachedThread("order check", [] { OrderCheck::doQueryAndUploadHiResProcess(); });
+    fMaintenanceProgress = std::make_unique<LoggingMaintenanceProgress>();
+    fOrderCheck = std::make_unique<OrderCheck>(*fMaintenanceProgress, [this](const char* name, std::function<void()> fn) { startDetachedThread(name, std::move(fn)); });
+    fOrderCheck->start();
 
     fHttpController = std::make_unique<HttpController>(fCenter);
     fHttpController->setProgressDelegate(this);
@@ -273,6 +276,8 @@ void AppController::applicationWillTerminate()
         ZVI_FileManager::ibDeleteLocalFtpFolderIfEmpty();
     if (fCommandSocket)
         fCommandSocket->stop();
+    if (fOrderCheck)
+        fOrderCheck->stop();
     MessageLog::LogMessage("applicationWillTerminate - DONE!");
     ConsoleLog::writef("%s - DONE!", "applicationWillTerminate:");
     MessageLog::CloseLog();

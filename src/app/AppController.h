@@ -19,6 +19,8 @@
 class HttpController;
 class AppleEventHandler;
 class CommandSocketServer;
+class MaintenanceProgress;
+class OrderCheck;
 
 // The application controller owns the upload process: it comes up in a fixed
 // order, holds the process flags under its recursive lock, routes the upload
@@ -141,6 +143,8 @@ public:
     std::string getCopyrightString() const { return _appCopyrightString; }
     std::string getMacOsVersionString() const { return _macVersionString; }
     bool isRunningLeopard() const { return _isRunningLeopard; }
+    // The hi-res order checks (none before will-finish-launching).
+    const OrderCheck* orderCheck() const { return fOrderCheck.get(); }
     std::optional<std::string> currentEventName() const;
     std::string currentUserName() const;
     std::string currentPassword() const;
@@ -187,6 +191,8 @@ private:
     std::unique_ptr<HttpController> fHttpController;
     std::unique_ptr<AppleEventHandler> fAppleEventHandler;
     std::unique_ptr<CommandSocketServer> fCommandSocket;
+    std::unique_ptr<MaintenanceProgress> fMaintenanceProgress;
+    std::unique_ptr<OrderCheck> fOrderCheck;
     std::string fCommandSocketPath;
     std::function<void()> fTerminateHandler;
     bool fTerminating = false;
