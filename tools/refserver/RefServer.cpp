@@ -209,10 +209,14 @@ struct RefServer::Impl {
 
     std::string orderReply(const RecordedRequest& r, const RefBehaviour& b)
     {
-        int version = b.orderVersion ? b.orderVersion : options.defaultBehaviour.orderVersion;
-        if (version == 0)
-            version = equalsIgnoringCase(r.field("fuseaction"), "orders.v4check") ? 4 : 3;
-        const std::vector<RefOrder>& orders = b.orders ? *b.orders : options.orders;
+        int version = b.orderVersion;
+        std::vector<RefOrder> orders;
+        {
+            std::lock_guard lock(mutex); // the admin request may replace the standing orders
+            orders = b.orders ? *b.orders : options.orders;
+            if (version == 0 && b.orderVersion == 0)
+                version = options.defaultBehaviour.orderVersion;
+        }
         const std::string status = element("status", b.status.value_or("OK"));
         std::string items;
         for (const auto& o : orders) {
@@ -225,13 +229,30 @@ struct RefServer::Impl {
                          element("pictureid", o.pictureid) + "<localfilelocation>" + o.localfilelocation +
                          "</localfilelocation></order>";
         }
+        if (version == 0)
+            version = equalsIgnoringCase(r.field("fuseaction"), "orders.v4check") ? 4 : 3;
         const std::string count = std::to_string(orders.size()) + (version == 4 ? " images" : " orders");
         const std::string message = element("message", b.message.value_or(count));
         return version == 4 ? "<orders>" + status + message + items + "</orders>"
                             : "<orders>" + items + status + message + "</orders>";
     }
 
+    // Beside a hi-res file: the ids it came with.
+    static void storeIds(const RecordedRequest& r, const std::string& path)
+    {
+        json ids = json::object();
+        for (const char* name : {"orderid", "imageid", "pictureid"})
+            if (std::any_of(r.fields.begin(), r.fields.end(), [name](const auto& f) { return f.first == name; }))
+                ids[name] = r.field(name);
+        if (std::FILE* out = std::fopen(path.c_str(), "we")) {
+            const std::string text = ids.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+            std::fwrite(text.data(), 1, text.size(), out);
+            std::fclose(out);
+        }
+    }
+
     void handle(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
+    void handleOrders(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
     void handleScript(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
 };
 
@@ -364,6 +385,8 @@ void RefServer::Impl::handle(const httplib::Request& req, httplib::Response& res
                 fs::remove(partFiles[i], ec);
             } else {
                 r.files[i].storedPath = fs::relative(target, options.root, ec).string();
+                if (r.operation == "hi-res upload")
+                    storeIds(r, target + ".ids.json");
             }
         }
     } else {
@@ -446,6 +469,41 @@ void RefServer::Impl::handleScript(const httplib::Request&, httplib::Response& r
     res.set_content(json{{"queued", count}}.dump(), "application/json");
 }
 
+// The standing orders: a list of orders, or {"orderVersion": 3|4, "orders": [...]}.
+void RefServer::Impl::handleOrders(const httplib::Request&, httplib::Response& res, const httplib::ContentReader& reader)
+{
+    std::string body;
+    bool tooLong = false;
+    reader([&](const char* data, size_t size) {
+        tooLong = tooLong || body.size() + size > kLongestAdminBody;
+        if (!tooLong)
+            body.append(data, size);
+        return true;
+    });
+    const json parsed = json::parse(body, nullptr, false);
+    const bool wrapped = parsed.is_object();
+    const int version = wrapped ? parsed.value("orderVersion", 0) : 0;
+    std::vector<RefOrder> orders;
+    std::string error = tooLong ? "the orders are too long" : "";
+    if (error.empty() && (version != 0 && version != 3 && version != 4))
+        error = "orderVersion must be 3 or 4";
+    if (error.empty() && !RefBehaviour::parseOrders(wrapped ? parsed.value("orders", json::array()).dump() : body, orders, &error))
+        error = error.empty() ? "malformed orders" : error;
+    if (!error.empty()) {
+        res.status = 400;
+        res.set_content(json{{"error", error}}.dump(), "application/json");
+        return;
+    }
+    const size_t count = orders.size();
+    {
+        std::lock_guard lock(mutex);
+        options.orders = std::move(orders);
+        if (wrapped)
+            options.defaultBehaviour.orderVersion = version;
+    }
+    res.set_content(json{{"orders", count}}.dump(), "application/json");
+}
+
 RefServer::RefServer(Options options) : fImpl(std::make_unique<Impl>(std::move(options))) {}
 
 RefServer::~RefServer() { stop(); }
@@ -476,6 +534,9 @@ bool RefServer::start(std::string* error)
     });
     d.server.Post("/_admin/script", [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
         d.handleScript(q, s, c);
+    });
+    d.server.Post("/_admin/orders", [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
+        d.handleOrders(q, s, c);
     });
     d.server.Post(".*", [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
         d.handle(q, s, c);
