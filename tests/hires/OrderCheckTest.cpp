@@ -89,7 +89,8 @@ TEST_F(OrderCheckTest, ACheckAtLaunchUploadsTheOrderAndArmsTheNextOne)
     // The timer's callback starts the next check on a new thread.
     fCheck->doQueryAndUploadHiResInThread();
     EXPECT_TRUE(waitFor([this] { return fStarted.load() == 2 && fThreads.load() == 0 && fCheck->isTimerArmed(); }));
-    EXPECT_EQ(fServer->requests().size(), 4u); // two queries, two uploads
+    EXPECT_EQ(fServer->requests().size(), 3u); // the scripted order is answered once: two queries, one upload
+    EXPECT_EQ(fCheck->status().lastOutcome, "0 orders");
 }
 
 TEST_F(OrderCheckTest, AServiceThatIsDownOrAnswersGarbageLeavesTheNextCheckScheduled)

@@ -2,6 +2,7 @@
 #include "hires/HttpHiResController.h"
 
 #include <filesystem>
+#include <httplib.h>
 #include <sys/stat.h>
 
 using namespace HiResTesting;
@@ -223,5 +224,35 @@ TEST_F(OrderQueryTest, ARepliedStatusOtherThan200IsStillRead)
     const OrderCheckOutcome outcome = runQuery();
     EXPECT_EQ(outcome.describe(), "1 order: 1 failed to upload");
     EXPECT_TRUE(log.contains("===> info at child[1] = [unknown order]"));
+    EXPECT_EQ(hiResUploads().size(), 1u);
+}
+
+TEST_F(OrderQueryTest, TheServiceTakesStandingOrdersByAdminRequestAndKeepsTheIds)
+{
+    UserDefaults::standard().setString(PrefKey::CheckHiResOrderFuseAction, "orders.v4check");
+    const std::string photo = writeImage(altRoot() + "/IMG_9.jpg");
+    httplib::Client admin("127.0.0.1", fServer->port());
+    for (const char* malformed : {R"({"orderVersion": 5})", "not json", R"([{"orderid": 7}, 3])"}) {
+        const auto refused = admin.Post("/_admin/orders", malformed, "application/json");
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->status, 400) << malformed;
+    }
+    auto posted = admin.Post("/_admin/orders",
+                             R"({"orderVersion": 4, "orders": [{"orderid": "O-9", "imageid": "I-9", "pictureid": "P-9",)"
+                             R"( "localfilelocation": "/Shoot/IMG_9.jpg", "filename": "IMG_9.jpg"}]})",
+                             "application/json");
+    ASSERT_TRUE(posted);
+    EXPECT_EQ(posted->status, 200);
+    EXPECT_EQ(posted->body, R"({"orders":1})");
+
+    EXPECT_EQ(runQuery().describe(), "1 order: 1 uploaded");
+    EXPECT_EQ(readWholeFile(fSandbox.file("service/HiRes/O-9/IMG_9.jpg")), photo);
+    EXPECT_EQ(readWholeFile(fSandbox.file("service/HiRes/O-9/IMG_9.jpg.ids.json")),
+              "{\"imageid\":\"I-9\",\"orderid\":\"O-9\",\"pictureid\":\"P-9\"}\n");
+
+    posted = admin.Post("/_admin/orders", "[]", "application/json");
+    ASSERT_TRUE(posted);
+    EXPECT_EQ(posted->status, 200);
+    EXPECT_EQ(runQuery().describe(), "0 orders");
     EXPECT_EQ(hiResUploads().size(), 1u);
 }

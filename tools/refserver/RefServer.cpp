@@ -217,6 +217,8 @@ struct RefServer::Impl {
             if (version == 0 && b.orderVersion == 0)
                 version = options.defaultBehaviour.orderVersion;
         }
+        if (version == 0)
+            version = equalsIgnoringCase(r.field("fuseaction"), "orders.v4check") ? 4 : 3;
         const std::string status = element("status", b.status.value_or("OK"));
         std::string items;
         for (const auto& o : orders) {
@@ -229,8 +231,6 @@ struct RefServer::Impl {
                          element("pictureid", o.pictureid) + "<localfilelocation>" + o.localfilelocation +
                          "</localfilelocation></order>";
         }
-        if (version == 0)
-            version = equalsIgnoringCase(r.field("fuseaction"), "orders.v4check") ? 4 : 3;
         const std::string count = std::to_string(orders.size()) + (version == 4 ? " images" : " orders");
         const std::string message = element("message", b.message.value_or(count));
         return version == 4 ? "<orders>" + status + message + items + "</orders>"
