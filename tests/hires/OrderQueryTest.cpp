@@ -232,7 +232,7 @@ TEST_F(OrderQueryTest, TheServiceTakesStandingOrdersByAdminRequestAndKeepsTheIds
     UserDefaults::standard().setString(PrefKey::CheckHiResOrderFuseAction, "orders.v4check");
     const std::string photo = writeImage(altRoot() + "/IMG_9.jpg");
     httplib::Client admin("127.0.0.1", fServer->port());
-    for (const char* malformed : {R"({"orderVersion": 5})", "not json", R"([{"orderid": 7}, 3])"}) {
+    for (const char* malformed : {R"({"orderVersion": 5})", R"({"orderVersion": "4"})", "not json", R"([{"orderid": 7}, 3])"}) {
         const auto refused = admin.Post("/_admin/orders", malformed, "application/json");
         ASSERT_TRUE(refused);
         EXPECT_EQ(refused->status, 400) << malformed;

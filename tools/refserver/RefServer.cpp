@@ -16,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -209,14 +210,10 @@ struct RefServer::Impl {
 
     std::string orderReply(const RecordedRequest& r, const RefBehaviour& b)
     {
-        int version = b.orderVersion;
-        std::vector<RefOrder> orders;
-        {
-            std::lock_guard lock(mutex); // the admin request may replace the standing orders
-            orders = b.orders ? *b.orders : options.orders;
-            if (version == 0 && b.orderVersion == 0)
-                version = options.defaultBehaviour.orderVersion;
-        }
+        std::unique_lock lock(mutex); // the admin request may replace the standing orders
+        const std::vector<RefOrder> orders = b.orders ? *b.orders : options.orders;
+        int version = b.orderVersion ? b.orderVersion : options.defaultBehaviour.orderVersion;
+        lock.unlock();
         if (version == 0)
             version = equalsIgnoringCase(r.field("fuseaction"), "orders.v4check") ? 4 : 3;
         const std::string status = element("status", b.status.value_or("OK"));
@@ -237,18 +234,13 @@ struct RefServer::Impl {
                             : "<orders>" + items + status + message + "</orders>";
     }
 
-    // Beside a hi-res file: the ids it came with.
-    static void storeIds(const RecordedRequest& r, const std::string& path)
+    static void storeIds(const RecordedRequest& r, const std::string& path) // beside a hi-res file
     {
         json ids = json::object();
-        for (const char* name : {"orderid", "imageid", "pictureid"})
-            if (std::any_of(r.fields.begin(), r.fields.end(), [name](const auto& f) { return f.first == name; }))
-                ids[name] = r.field(name);
-        if (std::FILE* out = std::fopen(path.c_str(), "we")) {
-            const std::string text = ids.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-            std::fwrite(text.data(), 1, text.size(), out);
-            std::fclose(out);
-        }
+        for (const auto& [name, value] : r.fields)
+            if ((name == "orderid" || name == "imageid" || name == "pictureid") && !ids.contains(name))
+                ids[name] = value;
+        std::ofstream(path) << ids.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
     }
 
     void handle(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
@@ -472,36 +464,32 @@ void RefServer::Impl::handleScript(const httplib::Request&, httplib::Response& r
 // The standing orders: a list of orders, or {"orderVersion": 3|4, "orders": [...]}.
 void RefServer::Impl::handleOrders(const httplib::Request&, httplib::Response& res, const httplib::ContentReader& reader)
 {
-    std::string body;
-    bool tooLong = false;
+    std::string body, error;
     reader([&](const char* data, size_t size) {
-        tooLong = tooLong || body.size() + size > kLongestAdminBody;
-        if (!tooLong)
+        if (body.size() + size > kLongestAdminBody)
+            error = "the orders are too long";
+        else
             body.append(data, size);
         return true;
     });
     const json parsed = json::parse(body, nullptr, false);
     const bool wrapped = parsed.is_object();
-    const int version = wrapped ? parsed.value("orderVersion", 0) : 0;
+    const json version = wrapped ? parsed.value("orderVersion", json(0)) : json(0);
     std::vector<RefOrder> orders;
-    std::string error = tooLong ? "the orders are too long" : "";
-    if (error.empty() && (version != 0 && version != 3 && version != 4))
+    if (error.empty() && !(version == 0 || version == 3 || version == 4))
         error = "orderVersion must be 3 or 4";
-    if (error.empty() && !RefBehaviour::parseOrders(wrapped ? parsed.value("orders", json::array()).dump() : body, orders, &error))
-        error = error.empty() ? "malformed orders" : error;
+    if (error.empty()) // sets the reason when the list is malformed
+        RefBehaviour::parseOrders(wrapped ? parsed.value("orders", json::array()).dump() : body, orders, &error);
     if (!error.empty()) {
         res.status = 400;
         res.set_content(json{{"error", error}}.dump(), "application/json");
         return;
     }
-    const size_t count = orders.size();
-    {
-        std::lock_guard lock(mutex);
-        options.orders = std::move(orders);
-        if (wrapped)
-            options.defaultBehaviour.orderVersion = version;
-    }
-    res.set_content(json{{"orders", count}}.dump(), "application/json");
+    res.set_content(json{{"orders", orders.size()}}.dump(), "application/json");
+    std::lock_guard lock(mutex);
+    options.orders = std::move(orders);
+    if (wrapped)
+        options.defaultBehaviour.orderVersion = version.get<int>();
 }
 
 RefServer::RefServer(Options options) : fImpl(std::make_unique<Impl>(std::move(options))) {}
