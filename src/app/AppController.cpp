@@ -199,7 +199,8 @@ void AppController::applicationWillFinishLaunching()
     ZVI_FileManager::deleteOLDFolderIfEmpty(source, false, 3);
 
     startDetachedThread("cleanup", [] { OldPhotoCleanup::doSetupDeleteOldPhotosThread(); });
-    startDetachedThread("order check", [] { OrderCheck::doQueryAndUploadHiResProcess(); });
+    fOrderCheck = std::make_unique<OrderCheck>(fMainThreadPresenter, [this](const char* name, std::function<void()> fn) { startDetachedThread(name, std::move(fn)); });
+    fOrderCheck->start();
 
     fHttpController = std::make_unique<HttpController>(fCenter);
     fHttpController->setProgressDelegate(this);
@@ -241,6 +242,8 @@ void AppController::applicationWillTerminate()
         ZVI_FileManager::ibDeleteLocalFtpFolderIfEmpty();
     if (fCommandSocket)
         fCommandSocket->stop();
+    if (fOrderCheck)
+        fOrderCheck->stop();
     MessageLog::LogMessage("applicationWillTerminate - DONE!");
     ConsoleLog::writef("%s - DONE!", "applicationWillTerminate:");
     MessageLog::CloseLog();

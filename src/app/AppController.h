@@ -24,6 +24,7 @@
 class HttpController;
 class AppleEventHandler;
 class CommandSocketServer;
+class OrderCheck;
 
 // The application controller owns the upload process: it comes up in a fixed
 // order, routes the upload chain's notifications, answers the operator's
@@ -177,6 +178,8 @@ public:
     std::string currentUserName() const override { return fOpenFile.currentUserName(); }
     std::string currentPassword() const override { return fOpenFile.currentPassword(); }
     std::string rootFolder() const { return fOpenFile.rootFolder(); }
+    // The hi-res order checks (none before will-finish-launching).
+    const OrderCheck* orderCheck() const { return fOrderCheck.get(); }
 
     // The OS-version rule: the kernel release must be 2.6.13 or later
     // (folder events); returns true when it is.
@@ -210,6 +213,7 @@ private:
     std::unique_ptr<HttpController> fHttpController;
     std::unique_ptr<AppleEventHandler> fAppleEventHandler;
     std::unique_ptr<CommandSocketServer> fCommandSocket;
+    std::unique_ptr<OrderCheck> fOrderCheck;
     std::string fCommandSocketPath;
     std::function<void()> fTerminateHandler;
     bool fTerminating = false;

@@ -16,6 +16,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -219,10 +220,12 @@ struct RefServer::Impl {
 
     std::string orderReply(const RecordedRequest& r, const RefBehaviour& b)
     {
+        std::unique_lock lock(mutex); // the admin request may replace the standing orders
+        const std::vector<RefOrder> orders = b.orders ? *b.orders : options.orders;
         int version = b.orderVersion ? b.orderVersion : options.defaultBehaviour.orderVersion;
+        lock.unlock();
         if (version == 0)
             version = equalsIgnoringCase(r.field("fuseaction"), "orders.v4check") ? 4 : 3;
-        const std::vector<RefOrder>& orders = b.orders ? *b.orders : options.orders;
         const std::string status = element("status", b.status.value_or("OK"));
         std::string items;
         for (const auto& o : orders) {
@@ -241,7 +244,17 @@ struct RefServer::Impl {
                             : "<orders>" + items + status + message + "</orders>";
     }
 
+    static void storeIds(const RecordedRequest& r, const std::string& path) // beside a hi-res file
+    {
+        json ids = json::object();
+        for (const auto& [name, value] : r.fields)
+            if ((name == "orderid" || name == "imageid" || name == "pictureid") && !ids.contains(name))
+                ids[name] = value;
+        std::ofstream(path) << ids.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+    }
+
     void handle(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
+    void handleOrders(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
     void handleScript(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
 };
 
@@ -374,6 +387,8 @@ void RefServer::Impl::handle(const httplib::Request& req, httplib::Response& res
                 fs::remove(partFiles[i], ec);
             } else {
                 r.files[i].storedPath = fs::relative(target, options.root, ec).string();
+                if (r.operation == "hi-res upload")
+                    storeIds(r, target + ".ids.json");
             }
         }
     } else {
@@ -460,6 +475,37 @@ void RefServer::Impl::handleScript(const httplib::Request&, httplib::Response& r
     res.set_content(json{{"queued", count}}.dump(), "application/json");
 }
 
+// The standing orders: a list of orders, or {"orderVersion": 3|4, "orders": [...]}.
+void RefServer::Impl::handleOrders(const httplib::Request&, httplib::Response& res, const httplib::ContentReader& reader)
+{
+    std::string body, error;
+    reader([&](const char* data, size_t size) {
+        if (body.size() + size > kLongestAdminBody)
+            error = "the orders are too long";
+        else
+            body.append(data, size);
+        return true;
+    });
+    const json parsed = json::parse(body, nullptr, false);
+    const bool wrapped = parsed.is_object();
+    const json version = wrapped ? parsed.value("orderVersion", json(0)) : json(0);
+    std::vector<RefOrder> orders;
+    if (error.empty() && !(version == 0 || version == 3 || version == 4))
+        error = "orderVersion must be 3 or 4";
+    if (error.empty()) // sets the reason when the list is malformed
+        RefBehaviour::parseOrders(wrapped ? parsed.value("orders", json::array()).dump() : body, orders, &error);
+    if (!error.empty()) {
+        res.status = 400;
+        res.set_content(json{{"error", error}}.dump(), "application/json");
+        return;
+    }
+    res.set_content(json{{"orders", orders.size()}}.dump(), "application/json");
+    std::lock_guard lock(mutex);
+    options.orders = std::move(orders);
+    if (wrapped)
+        options.defaultBehaviour.orderVersion = version.get<int>();
+}
+
 RefServer::RefServer(Options options) : fImpl(std::make_unique<Impl>(std::move(options))) {}
 
 RefServer::~RefServer() { stop(); }
@@ -496,6 +542,9 @@ bool RefServer::start(std::string* error)
     });
     d.server.Post("/_admin/script", [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
         d.handleScript(q, s, c);
+    });
+    d.server.Post("/_admin/orders", [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
+        d.handleOrders(q, s, c);
     });
     d.server.Post(".*", [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
         d.handle(q, s, c);
