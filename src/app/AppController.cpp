@@ -229,7 +229,7 @@ void AppController::applicationWillFinishLaunching()
     ZVI_FileManager::deleteOLDFolderIfEmpty(source, false, 3);
     ZVI_FileManager::deleteOLDFolderIfEmpty(source, false, 3);
 
-    startDetachedThread("cleanup", [] { OldPhotoCleanup::doSetupDeleteOldPhotosThread(); });
+    startDetachedThread("cleanup", [this] { OldPhotoCleanup(*fMaintenanceProgress).doSetupDeleteOldPhotosThread(); });
     startDetachedThread("order check", [] { OrderCheck::doQueryAndUploadHiResProcess(); });
 
     fHttpController = std::make_unique<HttpController>(fCenter);
@@ -270,12 +270,24 @@ void AppController::applicationWillTerminate()
         setWantsToHaltProcess(true);
     }
     if (Preferences::getPrefDeleteEmptyFtpFolders())
-        ZVI_FileManager::ibDeleteLocalFtpFolderIfEmpty();
+        ibDeleteLocalFtpFolderIfEmpty(this);
     if (fCommandSocket)
         fCommandSocket->stop();
     MessageLog::LogMessage("applicationWillTerminate - DONE!");
     ConsoleLog::writef("%s - DONE!", "applicationWillTerminate:");
     MessageLog::CloseLog();
+}
+
+void AppController::ibDeleteLocalFtpFolderIfEmpty(const void*)
+{
+    // Asked only of an operator who is present; unattended, the request goes ahead.
+    std::function<int(const char*)> ask;
+    if (fUserRequired)
+        ask = [this](const char*) {
+            fPresenter.showAlert("Delete Empty Folders", "The empty folders inside the Source Upload Folder will be deleted.", "OK");
+            return 1;
+        };
+    ZVI_FileManager::ibDeleteLocalFtpFolderIfEmpty(*fMaintenanceProgress, ask);
 }
 
 void AppController::terminate(const void* sender)

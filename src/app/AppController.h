@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/FolderWatcher.h"
+#include "app/LoggingMaintenanceProgress.h"
 #include "app/StatusPresenter.h"
 #include "platform/NotificationCenter.h"
 #include "remote/AppleEventTarget.h"
@@ -115,6 +116,8 @@ public:
     void ibClickedOnHalt(const void* sender);
     void doHandlePauseResumeButtonAsResume(const void* sender);
     void ibClickedOnOpenPref(const void* sender);
+    // Deletes the empty sub-folders of the source folder, keeping the folders directly in it.
+    void ibDeleteLocalFtpFolderIfEmpty(const void* sender);
     void doHandleOpenPrefPanel(const void* sender);
 
     // --- the rescan timer ---
@@ -180,6 +183,7 @@ private:
     QPointer<QTimer> fRepeatTimer;
     QPointer<QTimer> fStartTimer;
     bool fUserRequired = false;
+    std::unique_ptr<MaintenanceProgress> fMaintenanceProgress = std::make_unique<LoggingMaintenanceProgress>();
     void* fWatcherRunLoop = nullptr;
     // Made with the controller, so a stop at shutdown holds even for a watcher thread that has not begun yet.
     std::unique_ptr<FolderWatcher> fFolderWatcher = std::make_unique<FolderWatcher>(fCenter);
