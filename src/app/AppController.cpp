@@ -192,6 +192,8 @@ void AppController::applicationWillFinishLaunching()
 {
     MessageLog::InitLog();
     MessageLog::LogMessage("applicationWillFinishLaunching");
+    if (const auto problem = ZVLogFileManager::takeSetupProblem())
+        fPresenter.updateTextField(StatusPresenter::Field::ProcessLine, *problem, true);
     {
         std::lock_guard lock(fLoginMutex);
         fCurUserName = kPlaceholderUserName;
