@@ -21,7 +21,7 @@ constexpr int kMostDays = 32767; // the setting is a 16-bit number of days
 
 void logBoth(const std::string& line)
 {
-    ConsoleLog::writeRaw(line + "\n");
+    ConsoleLog::write(line);
     MessageLog::LogMessage(line);
 }
 

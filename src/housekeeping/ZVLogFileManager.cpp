@@ -131,6 +131,7 @@ void armDayTimer()
     QCoreApplication* app = QCoreApplication::instance();
     if (!app || QThread::currentThread() != app->thread())
         return;
+    const auto firstLook = ZVLogFileManager::timeUntilNextLook();
     std::lock_guard lock(state().mutex);
     if (state().dayTimer)
         return;
@@ -141,7 +142,7 @@ void armDayTimer()
         timer->start(ZVLogFileManager::timeUntilNextLook());
     });
     state().dayTimer = timer;
-    timer->start(ZVLogFileManager::timeUntilNextLook());
+    timer->start(firstLook);
 }
 
 } // namespace
