@@ -162,6 +162,8 @@ void AppController::applicationWillFinishLaunching()
 {
     MessageLog::InitLog();
     MessageLog::LogMessage("applicationWillFinishLaunching");
+    if (const auto problem = ZVLogFileManager::takeSetupProblem())
+        fPresenter.updateTextField(StatusPresenter::Field::ProcessLine, *problem, true);
     fOpenFile.resetLogin(kPlaceholderUserName, kPlaceholderPassword);
     cancelRetriggerTimer();
 
@@ -198,7 +200,7 @@ void AppController::applicationWillFinishLaunching()
     ZVI_FileManager::deleteOLDFolderIfEmpty(source, false, 3);
     ZVI_FileManager::deleteOLDFolderIfEmpty(source, false, 3);
 
-    startDetachedThread("cleanup", [] { OldPhotoCleanup::doSetupDeleteOldPhotosThread(); });
+    startDetachedThread("cleanup", [this] { OldPhotoCleanup(fMainThreadPresenter).doSetupDeleteOldPhotosThread(); });
     fOrderCheck = std::make_unique<OrderCheck>(fMainThreadPresenter, [this](const char* name, std::function<void()> fn) { startDetachedThread(name, std::move(fn)); });
     fOrderCheck->start();
 
@@ -239,7 +241,7 @@ void AppController::applicationWillTerminate()
         setWantsToHaltProcess(true);
     }
     if (Preferences::getPrefDeleteEmptyFtpFolders())
-        ZVI_FileManager::ibDeleteLocalFtpFolderIfEmpty();
+        ibDeleteLocalFtpFolderIfEmpty(this);
     if (fCommandSocket)
         fCommandSocket->stop();
     if (fOrderCheck)
@@ -247,6 +249,18 @@ void AppController::applicationWillTerminate()
     MessageLog::LogMessage("applicationWillTerminate - DONE!");
     ConsoleLog::writef("%s - DONE!", "applicationWillTerminate:");
     MessageLog::CloseLog();
+}
+
+void AppController::ibDeleteLocalFtpFolderIfEmpty(const void*)
+{
+    // Asked only of an operator who is present; unattended, the request goes ahead.
+    std::function<int(const char*)> ask;
+    if (fUserRequired)
+        ask = [this](const char*) {
+            fPresenter.showAlert("Delete Empty Folders", "The empty folders inside the Source Upload Folder will be deleted.", "OK");
+            return 1;
+        };
+    ZVI_FileManager::ibDeleteLocalFtpFolderIfEmpty(fMainThreadPresenter, ask);
 }
 
 void AppController::terminate(const void* sender)

@@ -139,6 +139,8 @@ public:
     void ibClickedOnHalt(const void* sender);
     void doHandlePauseResumeButtonAsResume(const void* sender);
     void ibClickedOnOpenPref(const void* sender);
+    // Deletes the empty sub-folders of the source folder, keeping the folders directly in it.
+    void ibDeleteLocalFtpFolderIfEmpty(const void* sender);
     void doHandleOpenPrefPanel(const void* sender);
 
     // --- the rescan timer ---

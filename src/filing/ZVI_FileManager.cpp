@@ -314,14 +314,3 @@ void moveFileToUserTrash(const std::string& path)
         ConsoleLog::writef("moveFileToUserTrash -> Move operation did not succeed! for [%s]", target.c_str());
     }
 }
-
-void ZVI_FileManager::deleteOLDFolderIfEmpty(const std::string& path, bool doNotDeleteImmediateChild, int daysOld)
-{
-    ConsoleLog::writef("Inside ZVI_FileManager => deleteOLDFolderIfEmpty... path = [%s] protect children = %d days = %d",
-                       path.c_str(), doNotDeleteImmediateChild ? 1 : 0, daysOld);
-}
-
-void ZVI_FileManager::ibDeleteLocalFtpFolderIfEmpty()
-{
-    logInside("ZVI_FileManager", "ibDeleteLocalFtpFolderIfEmpty");
-}

@@ -1,5 +1,10 @@
 #pragma once
 
+#include "app/MaintenanceProgress.h"
+#include "scan/PhotoDates.h"
+
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,10 +42,29 @@ public:
     // Into the mirror folder, replacing what is there.
     static void moveFileToPath(const std::string& relativePath, const std::string& sourceRoot);
 
-    // Deletes the empty folders below path that are older than the given days.
-    static void deleteOLDFolderIfEmpty(const std::string& path, bool doNotDeleteImmediateChild, int daysOld);
-    // Deletes the empty subfolders of the source folder.
-    static void ibDeleteLocalFtpFolderIfEmpty();
+    // --- empty-folder deletion (ZVI_FileManagerEmptyFolders.cpp) ---
+    // Deletion is permanent. A pass works only below root: it never deletes
+    // root itself, never follows a symbolic link, and deletes nothing when
+    // root is unset, relative, "/", missing or not a folder. Each folder is
+    // judged before its contents, so one pass removes one level of nested
+    // empty folders. With doNotDeleteImmediateChild the folders directly in
+    // root stay and the cut-off is not applied; otherwise, with a cut-off,
+    // only folders dated before it go. Line 2 of the window, when given,
+    // shows each deletion.
+    static void deleteFolderIfEmpty(const std::string& root, bool doNotDeleteImmediateChild,
+                                    std::optional<PhotoDate> beforeDate, MaintenanceWindow* window);
+    // With the cut-off now - days x 86400 s and no window.
+    static void deleteOLDFolderIfEmpty(const std::string& root, bool doNotDeleteImmediateChild, int16_t daysOld);
+    // Without a cut-off or window.
+    static void deleteFolderIfEmpty(const std::string& root, bool doNotDeleteImmediateChild);
+    // The operator's request to delete the empty sub-folders of the source
+    // folder (also run at quit when prefDeleteEmptyFtpFolders is on): keeps
+    // the folders directly in it, shows its work in a maintenance window.
+    // askOperator, when given, puts alert kDeleteEmptyFoldersAlert and the
+    // request goes ahead only on the default button (1).
+    static void ibDeleteLocalFtpFolderIfEmpty(MaintenanceProgress& progress,
+                                              const std::function<int(const char* alertKey)>& askOperator = {});
+    static constexpr const char* kDeleteEmptyFoldersAlert = "NSAlertWindow_9007";
 
     // --- original-path resolution (hi-res orders) ---
     // Pure look-ups: nothing on disk changes. The recorded path may hold
@@ -63,6 +87,10 @@ public:
                                         const std::optional<std::vector<std::string>>& inArrayOfPaths,
                                         std::string* foundUnderRoot = nullptr);
 };
+
+// A folder holding nothing, or only a ".DS_Store"; a folder that cannot be
+// listed is not empty.
+bool isDirectoryEmpty(const std::string& path);
 
 // The part of the file name before its first underscore; none when there is
 // no underscore or the name starts with one.

@@ -18,14 +18,13 @@ std::mutex gLogMutex;
 FILE* gLogFile = nullptr;
 std::string gLogPath;
 
-std::string defaultRunLogPath()
+// A program started from its build tree keeps its run log beside it; an
+// installed one (in /usr/bin, say, which root could write to) uses the log root.
+bool runsFromBuildTree()
 {
-    const std::string name = "quon-uploaderLog.txt";
-    const std::string besideProgram = AppPaths::executableFolder();
-    if (::access(besideProgram.c_str(), W_OK) == 0)
-        return besideProgram + "/" + name;
-    FileUtil::makeFolders(AppPaths::logRoot(), 0700);
-    return AppPaths::logRoot() + "/" + name;
+    const std::string programs = AppPaths::executableFolder();
+    return FileUtil::exists(FileUtil::joinPath(FileUtil::parentFolder(programs), "CMakeCache.txt")) &&
+           ::access(programs.c_str(), W_OK) == 0;
 }
 
 } // namespace
@@ -35,7 +34,7 @@ bool MessageLog::InitLog(const std::string& path)
     std::lock_guard lock(gLogMutex);
     if (gLogFile)
         std::fclose(gLogFile);
-    gLogPath = path.empty() ? defaultRunLogPath() : path;
+    gLogPath = path.empty() ? MessageLog::defaultLogPath() : path;
     // The run log may quote settings, so only the user reads it.
     const int fd = ::open(gLogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     gLogFile = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
@@ -83,18 +82,32 @@ std::string MessageLog::logPath()
     return gLogPath;
 }
 
+std::string MessageLog::defaultLogPath()
+{
+    const std::string name = "quon-uploaderLog.txt";
+    if (runsFromBuildTree())
+        return FileUtil::joinPath(AppPaths::executableFolder(), name);
+    FileUtil::makeFolders(AppPaths::logRoot(), 0700);
+    return FileUtil::joinPath(AppPaths::logRoot(), name);
+}
+
 void myNSLog(const char* format, ...)
 {
+    // A format without a final line end gets one; one that has it gets no second.
+    std::string withLineEnd = format;
+    if (withLineEnd.empty() || withLineEnd.back() != '\n')
+        withLineEnd.push_back('\n');
     va_list args;
     va_start(args, format);
     va_list copy;
     va_copy(copy, args);
-    const int needed = std::vsnprintf(nullptr, 0, format, copy);
+    const int needed = std::vsnprintf(nullptr, 0, withLineEnd.c_str(), copy);
     va_end(copy);
     std::string text(needed > 0 ? static_cast<size_t>(needed) : 0, '\0');
     if (needed > 0)
-        std::vsnprintf(text.data(), text.size() + 1, format, args);
+        std::vsnprintf(text.data(), text.size() + 1, withLineEnd.c_str(), args);
     va_end(args);
     ConsoleLog::write(text);
-    MessageLog::LogMessage(text.size() && text.back() == '\n' ? text.substr(0, text.size() - 1) : text);
+    // The run log ends each line itself.
+    MessageLog::LogMessage(text.substr(0, text.empty() ? 0 : text.size() - 1));
 }

@@ -2,8 +2,8 @@
 
 #include <string>
 
-// The run log: a file rewritten at each start, beside the program when that
-// folder is writable (else in the log folder), holding the start-up and
+// The run log: a file rewritten at each start, beside the program in a build
+// tree (else in the log root), holding the start-up and
 // shutdown milestones with a time stamp. Any thread may write to it.
 class MessageLog {
 public:
@@ -15,7 +15,10 @@ public:
     static void LogMessage(const std::string& text, bool echo = false);
     static void CloseLog();
     static std::string logPath();
+    // Where InitLog puts the run log when given no path.
+    static std::string defaultLogPath();
 };
 
-// A message for both logs: the console log and the run log.
+// A message for both logs: the console log and the run log. A format that
+// does not end in a line end gets one appended before it is filled in.
 void myNSLog(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -200,7 +200,10 @@ std::optional<FileDates> readFileDates(const std::string& path)
     FileDates dates;
     dates.modification = fromTimestamp(info.stx_mtime);
     dates.hasBirthTime = (info.stx_mask & STATX_BTIME) != 0;
-    dates.creation = dates.hasBirthTime ? fromTimestamp(info.stx_btime) : dates.modification;
+    // Copies that keep the modification time (cp -p, rsync -t, card readers)
+    // get a new birth time: the earlier of the two is the photo's age.
+    dates.creation = dates.hasBirthTime ? std::min(fromTimestamp(info.stx_btime), dates.modification)
+                                        : dates.modification;
     if (!dates.hasBirthTime && firstReportFor(path))
         ConsoleLog::writef("No creation date kept for [%s] by its file system; its modification date stands in",
                            path.c_str());

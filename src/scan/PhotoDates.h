@@ -9,7 +9,10 @@
 // A date is a std::chrono::system_clock::time_point: an absolute instant, UTC
 // based, that also reaches back before 1970 (the 1904 zero date). Capture
 // dates are read from the image's Exif block; file dates come from statx with
-// symbolic links followed, the creation date being the file's birth time.
+// symbolic links followed, the creation date being the earlier of the file's
+// birth time and its modification time (a copy that keeps the modification
+// time keeps the photo's age, as the creation date travels with a copy on
+// other systems).
 // Counting nanoseconds, a PhotoDate spans the years 1678 to 2261: a camera
 // date outside gives nothing, a file date outside is pinned to the nearer end.
 using PhotoDate = std::chrono::system_clock::time_point;
@@ -67,7 +70,7 @@ bool itemIsEarlierThan(const std::string& path, PhotoDate cutOff, const char* at
 
 // The two dates of a file as the functions above see them.
 struct FileDates {
-    PhotoDate creation;     // the modification date where no birth time is kept
+    PhotoDate creation;     // the earlier of birth and modification time; the latter where no birth time is kept
     PhotoDate modification;
     bool hasBirthTime = false;
 };

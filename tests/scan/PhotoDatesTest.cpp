@@ -152,25 +152,30 @@ TEST_F(PhotoDates, EachMissingPieceIsLoggedAndYieldsNothing)
     EXPECT_TRUE(log.contains("GetInternalPictureCaptureDate => kCGImagePropertyTIFFDateTime FAILED????"));
 }
 
-TEST_F(PhotoDates, FileDateIsTheCreationDateNotTheModificationDate)
+TEST_F(PhotoDates, FileDateIsTheEarlierOfBirthAndModification)
 {
     useZone("UTC0");
     const PhotoDate before = system_clock::now() - seconds(2);
-    const std::string path = jpegDated("photo.jpg", "2010:09:12 14:33:10");
-    setModificationDate(path, utc(2001, 5, 6, 7, 8, 9));
-    const auto dates = readFileDates(path);
-    ASSERT_TRUE(dates.has_value());
 
-    const auto fileDate = GetAndUpdateFileCreationDate(path, false, false);
-    ASSERT_TRUE(fileDate.has_value());
-    if (dates->hasBirthTime) {
-        EXPECT_GE(*fileDate, before);
-        EXPECT_LE(*fileDate, system_clock::now());
+    // Copied with its modification time kept (cp -p): the old modification date is its age.
+    const std::string copied = jpegDated("copied.jpg", "2010:09:12 14:33:10");
+    setModificationDate(copied, utc(2001, 5, 6, 7, 8, 9));
+    EXPECT_EQ(GetAndUpdateFileCreationDate(copied, false, false), utc(2001, 5, 6, 7, 8, 9));
+    EXPECT_EQ(readFileDates(copied)->creation, utc(2001, 5, 6, 7, 8, 9));
+
+    // Written today and touched into the future: the birth time is its age.
+    const std::string touched = jpegDated("touched.jpg", "2010:09:12 14:33:10");
+    setModificationDate(touched, system_clock::now() + hours(48));
+    const auto touchedDate = GetAndUpdateFileCreationDate(touched, false, false);
+    ASSERT_TRUE(touchedDate.has_value());
+    if (readFileDates(touched)->hasBirthTime) {
+        EXPECT_GE(*touchedDate, before);
+        EXPECT_LE(*touchedDate, system_clock::now());
     } else {
-        EXPECT_EQ(*fileDate, utc(2001, 5, 6, 7, 8, 9));
+        EXPECT_GT(*touchedDate, system_clock::now() + hours(47));
     }
     // Asking for the internal date prefers the camera's.
-    EXPECT_EQ(GetAndUpdateFileCreationDate(path, true, false), utc(2010, 9, 12, 14, 33, 10));
+    EXPECT_EQ(GetAndUpdateFileCreationDate(copied, true, false), utc(2010, 9, 12, 14, 33, 10));
 }
 
 TEST_F(PhotoDates, PhotosWithoutExifFallBackToTheFileDate)
@@ -266,12 +271,20 @@ TEST_F(PhotoDates, ItemIsEarlierThanComparesTheCreationDateUnderTheModificationN
     EXPECT_FALSE(itemIsEarlierThan(path, modified, kFileCreationDateAttribute)); // equal is not earlier
     EXPECT_TRUE(itemIsEarlierThan(path, modified + nanoseconds(1), kFileCreationDateAttribute));
 
-    // ...and every other name, or none, the creation date.
-    if (readFileDates(path)->hasBirthTime) {
-        EXPECT_FALSE(itemIsEarlierThan(path, yesterday, kFileModificationDateAttribute));
-        EXPECT_FALSE(itemIsEarlierThan(path, yesterday));
-        EXPECT_FALSE(itemIsEarlierThan(path, yesterday, "NSFileSize"));
-        EXPECT_TRUE(itemIsEarlierThan(path, system_clock::now() + hours(1)));
+    // ...and every other name, or none, the creation date: here the old
+    // modification date, being earlier than the birth time.
+    EXPECT_TRUE(itemIsEarlierThan(path, yesterday, kFileModificationDateAttribute));
+    EXPECT_TRUE(itemIsEarlierThan(path, yesterday));
+    EXPECT_FALSE(itemIsEarlierThan(path, modified, "NSFileSize"));
+
+    // A file born today but modified in the future is as young as its birth.
+    const std::string young = fSandbox.file("young.jpg");
+    TestSupport::createFileWithContents(young, "x");
+    setModificationDate(young, system_clock::now() + hours(48));
+    if (readFileDates(young)->hasBirthTime) {
+        EXPECT_FALSE(itemIsEarlierThan(young, yesterday));
+        EXPECT_TRUE(itemIsEarlierThan(young, system_clock::now() + hours(1)));
+        EXPECT_FALSE(itemIsEarlierThan(young, system_clock::now() + hours(1), kFileCreationDateAttribute));
     }
 
     LogLines log;
