@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <unistd.h>
@@ -25,8 +26,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kFolders = 100;
-constexpr int kPhotosPerFolder = 100;
+// --folders F --per-folder P: the size of the source folder (100 x 100 unless told).
+int kFolders = 100;
+int kPhotosPerFolder = 100;
 
 void fillSource(const std::string& source, bool ready)
 {
@@ -53,6 +55,13 @@ double median(std::vector<double> values)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    for (int i = 1; i + 1 < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--folders")
+            kFolders = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--per-folder")
+            kPhotosPerFolder = std::max(1, std::atoi(argv[++i]));
+    }
     const std::string root = (fs::temp_directory_path() / ("quon-scan-bench-" + std::to_string(getpid()))).string();
     const std::string source = root + "/Source", mirror = root + "/Mirror";
     fs::create_directories(mirror);
@@ -123,6 +132,8 @@ int main(int argc, char** argv)
                 median(firstReady), *std::min_element(firstReady.begin(), firstReady.end()),
                 *std::max_element(firstReady.begin(), firstReady.end()));
 
+    std::printf("RESULT scan_not_ready_s=%.3f scan_first_ready_ms=%.2f photos=%d\n", median(notReady),
+                median(firstReady), kFolders * kPhotosPerFolder);
     controller.stopWorkerThreads();
     fs::remove_all(root);
     std::fflush(nullptr);

@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
@@ -43,7 +44,11 @@ bool spinUntil(const std::function<bool()>& done, std::chrono::seconds limit)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    constexpr int kPhotos = 15;
+    // --photos N: how many photos are dropped one at a time (20 unless told).
+    int kPhotos = 20;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::string(argv[i]) == "--photos")
+            kPhotos = std::max(1, std::atoi(argv[++i]));
     const std::string root = (fs::temp_directory_path() / ("quon-latency-bench-" + std::to_string(getpid()))).string();
     const std::string source = root + "/Source", mirror = root + "/Mirror", staging = root + "/staging";
     fs::create_directories(source);
@@ -112,7 +117,7 @@ int main(int argc, char** argv)
     }
     ::dup2(savedStderr, STDERR_FILENO);
 
-    if (latencies.size() != kPhotos) {
+    if (latencies.size() != static_cast<size_t>(kPhotos)) {
         std::printf("only %zu of %d photos reached the service\n", latencies.size(), kPhotos);
         return 1;
     }
@@ -120,6 +125,8 @@ int main(int argc, char** argv)
     std::printf("photo arrival -> request at the web service, %d photos dropped one at a time\n", kPhotos);
     std::printf("  median %.3f s, min %.3f s, max %.3f s (goal: median < 1.5 s)\n", latencies[kPhotos / 2],
                 latencies.front(), latencies.back());
+    std::printf("RESULT latency_median_s=%.3f latency_max_s=%.3f photos=%d\n", latencies[kPhotos / 2],
+                latencies.back(), kPhotos);
     std::fflush(stdout);
     controller.stopWorkerThreads();
     server.stop();
