@@ -22,6 +22,7 @@
 #include "remote/AppleEventHandler.h"
 #include "remote/CommandSocketServer.h"
 #include "scan/ScanPass.h"
+#include "scan/ScanWakeup.h"
 #include "scan/UploadItemInfo.h"
 #include "upload/HttpController.h"
 #include "util/Relaunch.h"
@@ -67,7 +68,8 @@ std::string siteDomain()
 } // namespace
 
 AppController::AppController(StatusPresenter& presenter, NotificationCenter& center)
-    : fPresenter(presenter), fCenter(center)
+    : fPresenter(presenter), fCenter(center),
+      fScanWakeup(std::make_unique<ScanWakeup>([this] { startDetachedThread("rescan request", [this] { openFileOnMainThread(); }); }))
 {
 }
 
@@ -646,19 +648,28 @@ bool AppController::validateUserInfoBeforeUploading(const std::optional<std::str
         if (errors++ == 0)
             firstProblem = text;
     };
-    auto checkFolder = [&](const std::optional<std::string>& folder, const char* notSelected, const char* notValid) {
+    auto checkFolder = [&](const std::optional<std::string>& folder, const char* setting, const char* notSelected,
+                           const char* notValid) {
         if (!folder || folder->empty()) {
             problem(notSelected);
             return;
         }
         const std::string expanded = FileUtil::expandTilde(*folder);
+        // A relative folder would be taken from wherever the program was started.
+        if (!Preferences::isFullFolderPath(expanded)) {
+            problem(stringWithFormat("%s must be a full path beginning with \"/\" or \"~\", not [%s]", setting,
+                                     folder->c_str()));
+            return;
+        }
         ConsoleLog::writef("Checking for folder: [%s]", expanded.c_str());
         if (!FileUtil::isDirectory(expanded))
             problem(stringWithFormat(notValid, expanded.c_str()));
     };
-    checkFolder(Preferences::getLocalMasterMirrorSiteFolder(), "Local Master Mirror Folder Has NOT Been Selected Yet...",
+    checkFolder(Preferences::getLocalMasterMirrorSiteFolder(), "The Local Master Mirror Folder (prefLocalMasterMirrorSiteFolder)",
+                "Local Master Mirror Folder Has NOT Been Selected Yet...",
                 "Local Master Mirror Folder is NOT a Valid FOLDER: [%s]");
     checkFolder(sourceFolder ? sourceFolder : Preferences::getLocalSourceUploadFolder(),
+                "The Local Source Upload Folder (prefLocalSourceUploadFolder)",
                 "Local Source Upload Folder Has NOT Been Selected Yet...",
                 "Local Source Upload Folder is NOT a Valid FOLDER: [%s]");
     if (errors == 0) {
@@ -857,6 +868,17 @@ void AppController::doHandleOpenPrefPanel(const void*)
     cancelRetriggerTimer();
     fPresenter.setOpenPrefButtonEnabled(true);
     fPresenter.openPreferencePanel();
+}
+
+void AppController::requestScanAfter(std::chrono::steady_clock::duration delay)
+{
+    if (fScanWakeup)
+        fScanWakeup->wakeAfter(delay);
+}
+
+std::optional<std::chrono::steady_clock::time_point> AppController::nextScanWakeup() const
+{
+    return fScanWakeup ? fScanWakeup->nextWake() : std::nullopt;
 }
 
 // ---------------------------------------------------------------- the rescan timer

@@ -4,12 +4,15 @@
 #include "app/StatusPresenter.h"
 #include "platform/NotificationCenter.h"
 #include "remote/AppleEventTarget.h"
+#include "scan/NotReadyReport.h"
+#include "scan/SettleTracker.h"
 #include "upload/UploadProgressDelegate.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,6 +22,7 @@
 class HttpController;
 class AppleEventHandler;
 class CommandSocketServer;
+class ScanWakeup;
 
 // The application controller owns the upload process: it comes up in a fixed
 // order, holds the process flags under its recursive lock, routes the upload
@@ -117,6 +121,16 @@ public:
     void ibClickedOnOpenPref(const void* sender);
     void doHandleOpenPrefPanel(const void* sender);
 
+    // --- what the scan keeps from one pass to the next (any thread) ---
+    // The photos left in the source folder and why.
+    NotReadyReport& notReadyReport() { return fNotReadyReport; }
+    // How long the files the scan waits on have stayed unchanged.
+    SettleTracker& settleTracker() { return fSettleTracker; }
+    // A scan is requested once the delay has passed (a photo that waits may be
+    // ready then), unless one is already due sooner.
+    void requestScanAfter(std::chrono::steady_clock::duration delay);
+    std::optional<std::chrono::steady_clock::time_point> nextScanWakeup() const;
+
     // --- the rescan timer ---
     void doSetupRetriggerTimerOnMainThread();
     void doSetupRetriggerTimer();
@@ -192,4 +206,8 @@ private:
     bool fTerminating = false;
 
     std::atomic<int> fLiveThreads{0};
+
+    NotReadyReport fNotReadyReport;
+    SettleTracker fSettleTracker;
+    std::unique_ptr<ScanWakeup> fScanWakeup;
 };
