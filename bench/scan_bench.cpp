@@ -123,7 +123,7 @@ int main(int argc, char** argv)
                 median(firstReady), *std::min_element(firstReady.begin(), firstReady.end()),
                 *std::max_element(firstReady.begin(), firstReady.end()));
 
-    controller.waitForWorkerThreads(5000);
+    controller.stopWorkerThreads();
     fs::remove_all(root);
     std::fflush(nullptr);
     ::_exit(0);

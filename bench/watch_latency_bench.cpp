@@ -121,6 +121,7 @@ int main(int argc, char** argv)
     std::printf("  median %.3f s, min %.3f s, max %.3f s (goal: median < 1.5 s)\n", latencies[kPhotos / 2],
                 latencies.front(), latencies.back());
     std::fflush(stdout);
+    controller.stopWorkerThreads();
     server.stop();
     fs::remove_all(root);
     ::_exit(0);

@@ -3,6 +3,7 @@
 #include "app/Notifications.h"
 #include "app/ProcessFlags.h"
 #include "app/ScanRequestInfo.h"
+#include "app/SystemVersion.h"
 #include "filing/ResultFiling.h"
 #include "filing/ZVI_FileManager.h"
 #include "hires/OrderCheck.h"
@@ -22,17 +23,13 @@
 #include "remote/AppleEventHandler.h"
 #include "remote/CommandSocketServer.h"
 #include "scan/ScanPass.h"
-#include "scan/ScanWakeup.h"
 #include "scan/UploadItemInfo.h"
 #include "upload/HttpController.h"
 #include "util/Relaunch.h"
 #include "util/ShellScript.h"
 
 #include <QCoreApplication>
-#include <QUrl>
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -53,34 +50,24 @@ constexpr const char* kBuiltInCopyright = "quon-uploader, copyright 2026 the Quo
 constexpr const char* kPlaceholderUserName = "station";
 constexpr const char* kPlaceholderPassword = "letmein";
 
-constexpr const char* kMinimumKernel = "2.6.13";
-
 constexpr const char* kSupportAddress = "support@quon-uploader.invalid";
-
-std::string siteDomain()
-{
-    auto url = Preferences::getPrefOrvURL();
-    if (!url)
-        return {};
-    return QUrl(QString::fromStdString(*url)).host().toStdString();
-}
 
 } // namespace
 
 AppController::AppController(StatusPresenter& presenter, NotificationCenter& center)
-    : fPresenter(presenter), fCenter(center),
-      fScanWakeup(std::make_unique<ScanWakeup>([this] { startDetachedThread("rescan request", [this] { openFileOnMainThread(); }); }))
+    : fPresenter(presenter), fCenter(center)
 {
 }
 
 AppController::~AppController()
 {
     fCenter.removeObserver(this);
-    cancelRetriggerTimer();
+    fRescanTimer.cancelRetriggerTimer();
     if (fCommandSocket)
         fCommandSocket->stop();
-    fFolderWatcher->stop(); // its thread is one of the workers waited for next
-    waitForWorkerThreads(15000);
+    // Only an owner that ends before the process does gets here (the program
+    // exits without destroying its controller); no thread may outlive it.
+    stopWorkerThreads();
 }
 
 // ---------------------------------------------------------------- start-up
@@ -130,27 +117,7 @@ void AppController::registerForNotifications()
 
 bool AppController::kernelSupportsFolderEvents(const std::string& release)
 {
-    // Compare the dotted numbers one by one: 2.6.9 < 2.6.13 < 3.0 < 6.1.0-27-amd64.
-    auto parts = [](const std::string& text) {
-        std::vector<long> out;
-        size_t i = 0;
-        while (out.size() < 3 && i < text.size() && text[i] >= '0' && text[i] <= '9') {
-            long value = 0;
-            while (i < text.size() && text[i] >= '0' && text[i] <= '9')
-                value = value * 10 + (text[i++] - '0');
-            out.push_back(value);
-            if (i < text.size() && text[i] == '.')
-                ++i;
-            else
-                break;
-        }
-        out.resize(3, 0);
-        return out;
-    };
-    const std::string cleaned = TextUtil::trimmed(release);
-    if (cleaned.empty() || cleaned[0] < '0' || cleaned[0] > '9')
-        return false;
-    return parts(cleaned) >= parts(kMinimumKernel);
+    return SystemVersion::kernelSupportsFolderEvents(release);
 }
 
 void AppController::checkOSVersion()
@@ -170,10 +137,11 @@ void AppController::checkOSVersion()
     ConsoleLog::writef("Got from runShellScript2: [%s]", release.c_str());
     _macVersionString = "v" + release;
     _isRunningLeopard = kernelSupportsFolderEvents(release);
+    fRescanTimer.setRunningLeopard(_isRunningLeopard);
     if (!_isRunningLeopard) {
         fPresenter.showAlert("Sorry - Unsupported Mac OS Version:",
                              stringWithFormat("Your OS Version is: [%s]\nMinimum Requirement: [v%s]",
-                                              _macVersionString.c_str(), kMinimumKernel),
+                                              _macVersionString.c_str(), SystemVersion::kMinimumKernel),
                              "OK");
         terminate(this);
     }
@@ -194,12 +162,7 @@ void AppController::applicationWillFinishLaunching()
 {
     MessageLog::InitLog();
     MessageLog::LogMessage("applicationWillFinishLaunching");
-    {
-        std::lock_guard lock(fLoginMutex);
-        fCurUserName = kPlaceholderUserName;
-        fCurPassword = kPlaceholderPassword;
-        fRootFolder.clear();
-    }
+    fOpenFile.resetLogin(kPlaceholderUserName, kPlaceholderPassword);
     cancelRetriggerTimer();
 
     fillInVersionString(0);
@@ -227,18 +190,22 @@ void AppController::applicationWillFinishLaunching()
         }
     }
 
+    if (std::string why; !UserDefaults::standard().checkSavable(&why))
+        fPresenter.updateTextField(StatusPresenter::Field::ProcessLine,
+                                   "Settings cannot be saved (changes last until quit): " + why, true);
+
     const std::string source = Preferences::getLocalSourceUploadFolder().value_or("");
     ZVI_FileManager::deleteOLDFolderIfEmpty(source, false, 3);
     ZVI_FileManager::deleteOLDFolderIfEmpty(source, false, 3);
 
     startDetachedThread("cleanup", [] { OldPhotoCleanup::doSetupDeleteOldPhotosThread(); });
-    startDetachedThread("order check", [] { OrderCheck::doQueryAndUploadHiResProcess(); });
+    fOrderCheck = std::make_unique<OrderCheck>(fMainThreadPresenter, [this](const char* name, std::function<void()> fn) { startDetachedThread(name, std::move(fn)); });
+    fOrderCheck->start();
 
     fHttpController = std::make_unique<HttpController>(fCenter);
     fHttpController->setProgressDelegate(this);
 
-    fThreadLockOwner = std::make_unique<std::recursive_mutex>();
-    fThreadLock = fThreadLockOwner.get();
+    fProcessState.createThreadLock();
 }
 
 void AppController::applicationDidFinishLaunching()
@@ -275,6 +242,8 @@ void AppController::applicationWillTerminate()
         ZVI_FileManager::ibDeleteLocalFtpFolderIfEmpty();
     if (fCommandSocket)
         fCommandSocket->stop();
+    if (fOrderCheck)
+        fOrderCheck->stop();
     MessageLog::LogMessage("applicationWillTerminate - DONE!");
     ConsoleLog::writef("%s - DONE!", "applicationWillTerminate:");
     MessageLog::CloseLog();
@@ -317,84 +286,25 @@ bool AppController::isApplicationActive() const
     return fPresenter.isStatusWindowVisible();
 }
 
-// ---------------------------------------------------------------- process flags
-
-template <typename F>
-void AppController::withThreadLock(F&& f)
-{
-    // Before the lock exists (early start-up threads) the flags are written unguarded.
-    if (std::recursive_mutex* lock = fThreadLock.load()) {
-        std::lock_guard guard(*lock);
-        f();
-    } else {
-        f();
-    }
-}
-
-void AppController::setStartedUploadProcess(bool value) { withThreadLock([&] { gStartedUploadProcess = value; }); }
-void AppController::setIsScanningFolder(bool value) { withThreadLock([&] { gIsScanning = value; }); }
-void AppController::setIsInsideOpenFile(bool value) { withThreadLock([&] { gInsideOpenFile = value; }); }
-void AppController::setIsInsideWatchFolderThread(bool value) { withThreadLock([&] { gIsInWatchFolderInstaller = value; }); }
-void AppController::setWantsToHaltProcess(bool value) { withThreadLock([&] { gWantsToHaltProcess = value; }); }
-void AppController::setDidHaltProcess(bool value) { withThreadLock([&] { gDidHaltProcess = value; }); }
-
-void AppController::setNeedsToRescan(int value)
-{
-    withThreadLock([&] {
-        if (value == 1)
-            gNeedsToRescan.fetch_add(1);
-        else
-            gNeedsToRescan = 0;
-    });
-}
-
-bool AppController::beginScanningFolder()
-{
-    bool began = false;
-    withThreadLock([&] {
-        bool expected = false;
-        if (gIsScanning.compare_exchange_strong(expected, true)) {
-            gNeedsToRescan = 0;
-            began = true;
-        } else {
-            gNeedsToRescan.fetch_add(1);
-        }
-    });
-    return began;
-}
-
 // ---------------------------------------------------------------- threads
 
-void AppController::startDetachedThread(const char* name, std::function<void()> fn)
+void AppController::stopWorkerThreads()
 {
-    fLiveThreads.fetch_add(1);
-    try {
-        std::thread([this, fn = std::move(fn)] {
-            fn();
-            fLiveThreads.fetch_sub(1);
-        }).detach();
-    } catch (const std::system_error& e) {
-        fLiveThreads.fetch_sub(1);
-        ConsoleLog::writef("UNABLE to start the %s thread: %s", name, e.what());
-    }
-}
-
-bool AppController::waitForWorkerThreads(int milliseconds)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (fLiveThreads.load() > 0) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    if (fFolderWatcher)
+        fFolderWatcher->stop();
+    fWorkers.requestStop();
+    if (fHttpController)
+        fHttpController->abortTransfersInFlight();
+    for (int seconds = 10; !fWorkers.waitForAll(10000); seconds += 10)
+        ConsoleLog::writef("Still waiting for %d worker threads after %d seconds...", fWorkers.liveCount(), seconds);
 }
 
 void AppController::openFileOnMainThread()
 {
     while (gInsideOpenFile) {
         ConsoleLog::writef("Inside %s => %s... Need to Wait for OpenFile to be Free...", className(), "openFileOnMainThread:");
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        if (!fWorkers.sleepUnlessStopped(std::chrono::milliseconds(500)))
+            return;
     }
     application_openFile(Preferences::getLocalSourceUploadFolder().value_or(""));
 }
@@ -403,7 +313,8 @@ void AppController::doWaitForUploadProcessToEndInThread(const void* sender)
 {
     while (!gDidHaltProcess) {
         ConsoleLog::write("gDidHaltProcess is STILL NO????");
-        std::this_thread::sleep_for(std::chrono::seconds(1));
+        if (!fWorkers.sleepUnlessStopped(std::chrono::seconds(1)))
+            return;
     }
     struct SenderInfo : NotificationInfo {
         const void* sender = nullptr;
@@ -440,18 +351,12 @@ void AppController::doWatchFolderInThread(const std::string& folder)
     const char* op = "doWatchFolderInThread:";
     ConsoleLog::writef("Inside THREAD *********** %s => %s...", className(), op);
     // Tested and set in one step: two empty passes ending together must not both install a watcher.
-    bool alreadyInside = false;
-    withThreadLock([&] {
-        alreadyInside = gIsInWatchFolderInstaller;
-        if (!alreadyInside)
-            setIsInsideWatchFolderThread(true);
-    });
-    if (alreadyInside) {
+    if (!fProcessState.beginWatchFolderInstaller()) {
         ConsoleLog::write("ALREADY inside doWatchFolderInThread     EXITING THREAD...\n\n");
         return;
     }
     bool runLoopSet = false;
-    withThreadLock([&] { runLoopSet = fWatcherRunLoop != nullptr; });
+    fProcessState.withThreadLock([&] { runLoopSet = fWatcherRunLoop != nullptr; });
     if (runLoopSet) {
         ConsoleLog::write("Returning.... fWatcherRunLoop ALREADY Setup....    EXITING THREAD...\n");
         return;
@@ -470,7 +375,7 @@ void AppController::doWatchFolderInThread(const std::string& folder)
     }
     const bool installed = fFolderWatcher->doInstallTheWatcher(
         folder, [this](const std::string& problem) { ibUpdateFTPCallbackStatusTextField(problem, true); });
-    withThreadLock([&] { fWatcherRunLoop = nullptr; }); // that loop has ended
+    fProcessState.withThreadLock([&] { fWatcherRunLoop = nullptr; }); // that loop has ended
     if (!installed)
         setIsInsideWatchFolderThread(false); // nothing runs, so a later empty pass may try again
     ConsoleLog::write("Done outside doInstallTheWatcher...");
@@ -499,7 +404,7 @@ void AppController::handleNotification_UploadStart(const Notification& note)
     ibUpdateUploadStatusTextField("Uploading...");
     ibUpdateProgressBar("YES");
     if (item && Preferences::getPrefShowPreviewWhenUploading())
-        MainThread::perform(this, [this, path = item->edFileName] { fPresenter.showPreview(path); });
+        fMainThreadPresenter.showPreview(item->edFileName);
 }
 
 void AppController::handleNotification_UploadDone(const Notification&)
@@ -511,14 +416,6 @@ void AppController::handleNotification_UploadDone(const Notification&)
     else
         ConsoleLog::writef("Inside %s => %s    gDidHaltProcess already set to [%i]...", className(),
                            "handleNotification_UploadDone:", gDidHaltProcess ? 1 : 0);
-}
-
-void AppController::completeRequestedPause()
-{
-    if (!gWantsToHaltProcess || gDidHaltProcess)
-        return;
-    setDidHaltProcess(true);
-    setPauseResumeButton(std::string("Resume"), true);
 }
 
 void AppController::sendMailCocoa()
@@ -567,7 +464,7 @@ void AppController::handleNotification_CleanUpAfterCompleteLoop(const Notificati
 void AppController::handleNotification_WatcherStarted(const Notification& note)
 {
     logInside(className(), "handleNotification_WatcherStarted:");
-    withThreadLock([&] {
+    fProcessState.withThreadLock([&] {
         if (auto info = note.info<FolderWatcher::StartedInfo>()) {
             ConsoleLog::writef("SET fWatcherRunLoop to: %p", info->CFRunLoopRef);
             fWatcherRunLoop = info->CFRunLoopRef;
@@ -591,148 +488,6 @@ void AppController::handleNotification_UploadProcessPaused(const Notification&)
 
 // ---------------------------------------------------------------- scan requests
 
-bool AppController::application_openFile(const std::string& path)
-{
-    const char* op = "application:openFile:";
-    if (gInsideOpenFile) {
-        ConsoleLog::writef("Inside %s => %s...  Another Instance is ALREADY RUNNING....", className(), op);
-        return true;
-    }
-    if (path.empty() || !FileUtil::exists(path)) {
-        ConsoleLog::writef("Inside %s => %s...  Source Path/Item Does NOT Exist = [%s]....", className(), op, path.c_str());
-        return true;
-    }
-    setIsInsideOpenFile(true);
-    if (gStartedUploadProcess) {
-        setIsInsideOpenFile(false);
-        ConsoleLog::writef("Inside %s => %s...  An UPLOAD Process Is Still In Progress....", className(), op);
-        return false;
-    }
-    if (!validateUserInfoBeforeUploading(path)) {
-        setIsInsideOpenFile(false);
-        return false;
-    }
-    cancelRetriggerTimerOnMainThread();
-    getCurrentLoginInfo();
-    getUserEnteredEventName();
-    auto request = std::make_shared<ScanRequestInfo>();
-    std::string userName;
-    {
-        std::lock_guard lock(fLoginMutex);
-        fRootFolder = path;
-        request->userEnteredEventName = fCurEventName.value_or("");
-        userName = fCurUserName;
-    }
-    request->localRootFolder = path;
-    request->localMirrorFolder = Preferences::getLocalMasterMirrorSiteFolder().value_or("");
-    fCenter.post(cNotification_ScanFolder, this, request);
-
-    MainThread::perform(this, [this, userName, path] {
-        if (!fPresenter.isStatusWindowVisible())
-            fPresenter.bringStatusWindowToFront();
-        fPresenter.updateTextField(StatusPresenter::Field::LoginName, userName + " @ " + siteDomain(), false);
-        fPresenter.updateTextField(StatusPresenter::Field::UploadMainPath, path + "/", false);
-        fPresenter.updateTextField(StatusPresenter::Field::SourceFolderPath, path, false);
-        fPresenter.setToolTip(StatusPresenter::Field::SourceFolderPath, path);
-    });
-    setIsInsideOpenFile(false);
-    return true;
-}
-
-bool AppController::validateUserInfoBeforeUploading(const std::optional<std::string>& sourceFolder)
-{
-    int errors = 0;
-    std::string firstProblem; // shown to the operator, who may never read the log
-    auto problem = [&](const std::string& text) {
-        ConsoleLog::write(text);
-        if (errors++ == 0)
-            firstProblem = text;
-    };
-    auto checkFolder = [&](const std::optional<std::string>& folder, const char* setting, const char* notSelected,
-                           const char* notValid) {
-        if (!folder || folder->empty()) {
-            problem(notSelected);
-            return;
-        }
-        const std::string expanded = FileUtil::expandTilde(*folder);
-        // A relative folder would be taken from wherever the program was started.
-        if (!Preferences::isFullFolderPath(expanded)) {
-            problem(stringWithFormat("%s must be a full path beginning with \"/\" or \"~\", not [%s]", setting,
-                                     folder->c_str()));
-            return;
-        }
-        ConsoleLog::writef("Checking for folder: [%s]", expanded.c_str());
-        if (!FileUtil::isDirectory(expanded))
-            problem(stringWithFormat(notValid, expanded.c_str()));
-    };
-    checkFolder(Preferences::getLocalMasterMirrorSiteFolder(), "The Local Master Mirror Folder (prefLocalMasterMirrorSiteFolder)",
-                "Local Master Mirror Folder Has NOT Been Selected Yet...",
-                "Local Master Mirror Folder is NOT a Valid FOLDER: [%s]");
-    checkFolder(sourceFolder ? sourceFolder : Preferences::getLocalSourceUploadFolder(),
-                "The Local Source Upload Folder (prefLocalSourceUploadFolder)",
-                "Local Source Upload Folder Has NOT Been Selected Yet...",
-                "Local Source Upload Folder is NOT a Valid FOLDER: [%s]");
-    if (errors == 0) {
-        getUserEnteredEventName();
-        std::optional<std::string> eventName;
-        {
-            std::lock_guard lock(fLoginMutex);
-            eventName = fCurEventName;
-        }
-        ConsoleLog::writef("fCurEventName = [%s]", eventName ? eventName->c_str() : "(null)");
-        if (!eventName)
-            problem("fCurEventName is NIL??????");
-        else if (eventName->empty())
-            problem("fCurEventName is BLANK??????");
-        else if (strcasecmp(eventName->c_str(), "turnOnCheckBoxIfUsingThisOption") == 0)
-            problem("fCurEventName is turnOnCheckBoxIfUsingThisOption??????");
-    }
-    getCurrentLoginInfo();
-    if (currentPassword().empty())
-        problem("fCurPassword is NOT set or Blank??????");
-    if (currentUserName().empty())
-        problem("fCurUserName is NOT set or Blank??????");
-    if (errors != 0) {
-        beep();
-        ibUpdateFTPCallbackStatusTextField("Cannot start uploading: " + firstProblem, true);
-    }
-    return errors == 0;
-}
-
-void AppController::getUserEnteredEventName()
-{
-    UserDefaults& store = UserDefaults::standard();
-    const auto stored = store.stringForKey(PrefKey::UserEnteredEventName);
-    if (stored) {
-        const std::string clean = TextUtil::trimmed(*stored);
-        if (clean != *stored) {
-            ConsoleLog::writef("Needed to Remove Leading and Trailing Spaces - Before [%s]", stored->c_str());
-            ConsoleLog::writef("Needed to Remove Leading and Trailing Spaces - After  [%s]", clean.c_str());
-            store.setString(PrefKey::UserEnteredEventName, clean);
-        }
-        std::lock_guard lock(fLoginMutex);
-        fCurEventName = clean;
-    } else {
-        ConsoleLog::write("USER did NOT Enter a Valid Event/Location Name");
-    }
-    ConsoleLog::writef("Using Event Name = [%s]", currentEventName().value_or("(null)").c_str());
-}
-
-void AppController::getCurrentLoginInfo()
-{
-    const auto name = Preferences::getCurUserLoginName();
-    const auto password = Preferences::getCurUserLoginPassword();
-    if (!name)
-        ConsoleLog::writeRaw("Using Factory default for curUserLoginName\n");
-    if (!password)
-        ConsoleLog::writeRaw("Using Factory default for curUserLoginPassword\n");
-    std::lock_guard lock(fLoginMutex);
-    if (name)
-        fCurUserName = *name;
-    if (password)
-        fCurPassword = *password;
-}
-
 bool AppController::saveLoginInfo()
 {
     if (!validateUserInfoBeforeUploading(std::nullopt)) {
@@ -744,30 +499,6 @@ bool AppController::saveLoginInfo()
     if (fPresenter.hasLoginPanel())
         fPresenter.closeLoginPanel();
     return true;
-}
-
-std::optional<std::string> AppController::currentEventName() const
-{
-    std::lock_guard lock(fLoginMutex);
-    return fCurEventName;
-}
-
-std::string AppController::currentUserName() const
-{
-    std::lock_guard lock(fLoginMutex);
-    return fCurUserName;
-}
-
-std::string AppController::currentPassword() const
-{
-    std::lock_guard lock(fLoginMutex);
-    return fCurPassword;
-}
-
-std::string AppController::rootFolder() const
-{
-    std::lock_guard lock(fLoginMutex);
-    return fRootFolder;
 }
 
 // ---------------------------------------------------------------- operator controls
@@ -868,140 +599,4 @@ void AppController::doHandleOpenPrefPanel(const void*)
     cancelRetriggerTimer();
     fPresenter.setOpenPrefButtonEnabled(true);
     fPresenter.openPreferencePanel();
-}
-
-void AppController::requestScanAfter(std::chrono::steady_clock::duration delay)
-{
-    if (fScanWakeup)
-        fScanWakeup->wakeAfter(delay);
-}
-
-std::optional<std::chrono::steady_clock::time_point> AppController::nextScanWakeup() const
-{
-    return fScanWakeup ? fScanWakeup->nextWake() : std::nullopt;
-}
-
-// ---------------------------------------------------------------- the rescan timer
-
-void AppController::doSetupRetriggerTimerOnMainThread()
-{
-    logInside(className(), "doSetupRetriggerTimerOnMainThread");
-    MainThread::perform(this, [this] { doSetupRetriggerTimer(); });
-}
-
-void AppController::doSetupRetriggerTimer()
-{
-    if (!Preferences::getDoAutoSynchronize()) {
-        ConsoleLog::writef("Done %s => %s... [self getDoAutoSynchronize] = NO...", className(), "doSetupRetriggerTimer:");
-        return;
-    }
-    cancelRetriggerTimer();
-    double seconds = 120;
-    if (auto value = Preferences::getPrefSecondsBetweenScans())
-        seconds = UserDefaults::doubleValue(*value);
-    else
-        ConsoleLog::write("Failed to get NSNumber for intervalInSecs");
-    // An interval of zero or less would rescan an empty folder without pause;
-    // one over a week would overflow the timer.
-    const double clamped = std::clamp(seconds, 1.0, 604800.0);
-    fRepeatTimer = new QTimer(this);
-    fRepeatTimer->setSingleShot(true);
-    connect(fRepeatTimer, &QTimer::timeout, this, [this] { doAutoResynchronize(); });
-    fRepeatTimer->start(static_cast<int>(clamped * 1000));
-
-    std::string text = "Next Auto-Synchronize Trigger Date = " + formatTriggerDate(clamped) + "...";
-    if (!_isRunningLeopard)
-        text += "\n(This would Not be needed if running on Mac OS 10.5 or higer)";
-    ConsoleLog::writef("Setting up Timer => %s", text.c_str());
-    ibUpdateFTPCallbackStatusTextField(text);
-    ConsoleLog::writef("Done with %s => %s...", className(), "doSetupRetriggerTimer:");
-}
-
-std::string AppController::formatTriggerDate(double secondsFromNow)
-{
-    const std::time_t when = std::time(nullptr) + static_cast<std::time_t>(secondsFromNow);
-    std::tm local{};
-    localtime_r(&when, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
-
-void AppController::cancelRetriggerTimerOnMainThread()
-{
-    logInside(className(), "cancelRetriggerTimerOnMainThread");
-    MainThread::perform(this, [this] { cancelRetriggerTimer(); });
-}
-
-void AppController::cancelRetriggerTimer()
-{
-    if (fRepeatTimer) {
-        fRepeatTimer->stop();
-        fRepeatTimer->deleteLater();
-    }
-    fRepeatTimer = nullptr;
-}
-
-void AppController::doAutoResynchronize()
-{
-    if (fRepeatTimer) {
-        fRepeatTimer->deleteLater();
-        fRepeatTimer = nullptr;
-    }
-    if (gStartedUploadProcess) {
-        ConsoleLog::write("Inside doAutoResynchronize - a process already in session???");
-        return;
-    }
-    if (!Preferences::getDoAutoSynchronize()) {
-        ConsoleLog::writef("Inside %s => %s...  NO Need to autoResynchronize", className(), "doAutoResynchronize:");
-        return;
-    }
-    ConsoleLog::writef("Inside %s => %s...  Okay to start upload process again...", className(), "doAutoResynchronize:");
-    ibClickedOnSynchronizeAgain(this);
-}
-
-// ---------------------------------------------------------------- status updates
-
-void AppController::ibUpdateTextField(StatusPresenter::Field field, const std::string& text, bool isError)
-{
-    MainThread::perform(this, [this, field, text, isError] {
-        if (fPresenter.isStatusWindowVisible())
-            fPresenter.updateTextField(field, text, isError);
-    });
-}
-
-void AppController::ibUpdateFTPCallbackStatusTextField(const std::string& text, bool isError)
-{
-    ibUpdateTextField(StatusPresenter::Field::ProcessLine, text, isError);
-}
-
-void AppController::ibUpdateUploadStatusTextField(const std::string& text)
-{
-    ibUpdateTextField(StatusPresenter::Field::UploadStatus, text);
-}
-
-void AppController::ibUpdateFileNameField(const std::string& text)
-{
-    ibUpdateTextField(StatusPresenter::Field::FileName, text);
-}
-
-void AppController::ibUpdateProgressBar(const std::string& yesOrNo)
-{
-    const bool running = strcasecmp(yesOrNo.c_str(), "YES") == 0;
-    MainThread::perform(this, [this, running] { fPresenter.updateProgressBar(running); });
-}
-
-void AppController::setPauseResumeButton(const std::optional<std::string>& title, std::optional<bool> enabled)
-{
-    MainThread::perform(this, [this, title, enabled] {
-        if (title)
-            fPresenter.setPauseResumeButtonTitle(*title);
-        if (enabled)
-            fPresenter.setPauseResumeButtonEnabled(*enabled);
-    });
-}
-
-void AppController::beep()
-{
-    MainThread::perform(this, [this] { fPresenter.beep(); });
 }

@@ -1,10 +1,17 @@
 #pragma once
 
 #include "app/FolderWatcher.h"
+#include "app/MainThreadPresenter.h"
+#include "app/ProcessState.h"
+#include "app/RescanTimer.h"
 #include "app/StatusPresenter.h"
+#include "app/UploadChainHost.h"
+#include "app/WorkerThreads.h"
 #include "platform/NotificationCenter.h"
 #include "remote/AppleEventTarget.h"
 #include "scan/NotReadyReport.h"
+#include "scan/OpenFileRequest.h"
+#include "scan/ScanWakeup.h"
 #include "scan/SettleTracker.h"
 #include "upload/UploadProgressDelegate.h"
 
@@ -15,20 +22,25 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 class HttpController;
 class AppleEventHandler;
 class CommandSocketServer;
-class ScanWakeup;
+class OrderCheck;
 
 // The application controller owns the upload process: it comes up in a fixed
-// order, holds the process flags under its recursive lock, routes the upload
-// chain's notifications, answers the operator's controls and goes down again.
-// Every operation not marked otherwise runs on the main thread.
-class AppController : public QObject, public AppleEventTarget, public UploadProgressDelegate {
+// order, routes the upload chain's notifications, answers the operator's
+// controls and goes down again. Its pieces do the work: ProcessState (the
+// flags and their lock), MainThreadPresenter (the status window from any
+// thread), WorkerThreads (counted detached threads), RescanTimer and
+// OpenFileRequest; the scan pass and the filing see it only as an
+// UploadChainHost. Every operation not marked otherwise runs on the main thread.
+class AppController : public QObject,
+                      public AppleEventTarget,
+                      public UploadProgressDelegate,
+                      public UploadChainHost {
     Q_OBJECT
 public:
     explicit AppController(StatusPresenter& presenter,
@@ -59,19 +71,26 @@ public:
     void setTerminateHandler(std::function<void()> handler) { fTerminateHandler = std::move(handler); }
     bool isTerminating() const { return fTerminating; }
 
+    // --- the pieces behind the front door ---
+    ProcessState& processState() override { return fProcessState; }
+    MainThreadPresenter& presenter() override { return fMainThreadPresenter; }
+    WorkerThreads& workerThreads() override { return fWorkers; }
+    NotificationCenter& notificationCenter() override { return fCenter; }
+    const void* notificationSender() const override { return this; }
+    RescanTimer& rescanTimer() { return fRescanTimer; }
+    OpenFileRequest& openFileRequest() { return fOpenFile; }
+
     // --- process flags (any thread) ---
-    void setStartedUploadProcess(bool value);
-    void setIsScanningFolder(bool value);
-    void setIsInsideOpenFile(bool value);
-    void setIsInsideWatchFolderThread(bool value);
-    void setWantsToHaltProcess(bool value);
-    void setDidHaltProcess(bool value);
-    // YES (1) counts one more request; anything else resets the counter.
-    void setNeedsToRescan(int value);
-    // One atomic step: when no pass runs, resets the counter, marks a pass as
-    // running and returns true; otherwise counts the request and returns false.
-    bool beginScanningFolder();
-    bool hasThreadLock() const { return fThreadLock.load() != nullptr; }
+    void setStartedUploadProcess(bool value) { fProcessState.setStartedUploadProcess(value); }
+    void setIsScanningFolder(bool value) { fProcessState.setIsScanningFolder(value); }
+    void setIsInsideOpenFile(bool value) { fProcessState.setIsInsideOpenFile(value); }
+    void setIsInsideWatchFolderThread(bool value) { fProcessState.setIsInsideWatchFolderThread(value); }
+    void setWantsToHaltProcess(bool value) { fProcessState.setWantsToHaltProcess(value); }
+    void setDidHaltProcess(bool value) { fProcessState.setDidHaltProcess(value); }
+    void setNeedsToRescan(int value) { fProcessState.setNeedsToRescan(value); }
+    bool beginScanningFolder() { return fProcessState.beginScanningFolder(); }
+    bool hasThreadLock() const { return fProcessState.hasThreadLock(); }
+    void completeRequestedPause() { fProcessState.completeRequestedPause(); }
 
     // --- notification handlers (on the posting thread) ---
     void handleNotification_ScanFolder(const Notification& note);
@@ -89,27 +108,32 @@ public:
     // --- worker operations ---
     // One scan pass; runs on its own scan thread.
     void scanFolderOnMainThread(const Notification& note);
-    // Rescan-request thread: waits for the open-folder request to be free, then asks for a pass.
-    void openFileOnMainThread();
+    // Rescan-request thread: waits for the open-file request to be free, then asks for a pass.
+    void openFileOnMainThread() override;
     // Pause-wait thread: waits for the pause, then posts "UploadProcessPaused".
     void doWaitForUploadProcessToEndInThread(const void* sender);
     void forceProcessToPause(const void* sender) override;
-    // Turns a pause asked for during the current photo into the paused state
-    // (button "Resume"); any thread.
-    void completeRequestedPause();
     // Opens a new mail to support in the desktop's mail program.
     void sendMailCocoa();
     // The folder watcher's thread: installs the watch on the folder once per run.
-    void doWatchFolderInThread(const std::string& folder);
-    NotificationCenter& notificationCenter() { return fCenter; }
-    // Starts fn on a detached thread of its own.
-    void startDetachedThread(const char* name, std::function<void()> fn);
+    void doWatchFolderInThread(const std::string& folder) override;
+    // Starts fn on a detached, counted thread of its own.
+    void startDetachedThread(const char* name, std::function<void()> fn) { fWorkers.start(name, std::move(fn)); }
+    // For owners that go away before the process ends (tests, benchmarks):
+    // stops the watcher, aborts the transfers in flight, asks every worker to
+    // finish and waits until the last has ended. The program never calls it.
+    void stopWorkerThreads();
+    // Waits (bounded) until every thread this controller started has ended.
+    bool waitForWorkerThreads(int milliseconds) { return fWorkers.waitForAll(milliseconds); }
 
     // --- scan requests and validation (main thread or a rescan-request thread) ---
-    bool application_openFile(const std::string& path);
-    bool validateUserInfoBeforeUploading(const std::optional<std::string>& sourceFolder);
-    void getUserEnteredEventName();
-    void getCurrentLoginInfo();
+    bool application_openFile(const std::string& path) { return fOpenFile.application_openFile(path); }
+    bool validateUserInfoBeforeUploading(const std::optional<std::string>& sourceFolder)
+    {
+        return fOpenFile.validateUserInfoBeforeUploading(sourceFolder);
+    }
+    void getUserEnteredEventName() { fOpenFile.getUserEnteredEventName(); }
+    void getCurrentLoginInfo() { fOpenFile.getCurrentLoginInfo(); }
     bool saveLoginInfo();
 
     // --- operator controls ---
@@ -123,91 +147,92 @@ public:
 
     // --- what the scan keeps from one pass to the next (any thread) ---
     // The photos left in the source folder and why.
-    NotReadyReport& notReadyReport() { return fNotReadyReport; }
+    NotReadyReport& notReadyReport() override { return fNotReadyReport; }
     // How long the files the scan waits on have stayed unchanged.
-    SettleTracker& settleTracker() { return fSettleTracker; }
+    SettleTracker& settleTracker() override { return fSettleTracker; }
     // A scan is requested once the delay has passed (a photo that waits may be
     // ready then), unless one is already due sooner.
-    void requestScanAfter(std::chrono::steady_clock::duration delay);
-    std::optional<std::chrono::steady_clock::time_point> nextScanWakeup() const;
+    void requestScanAfter(std::chrono::steady_clock::duration delay) override { fScanWakeup.wakeAfter(delay); }
+    std::optional<std::chrono::steady_clock::time_point> nextScanWakeup() const { return fScanWakeup.nextWake(); }
 
     // --- the rescan timer ---
-    void doSetupRetriggerTimerOnMainThread();
-    void doSetupRetriggerTimer();
-    void cancelRetriggerTimerOnMainThread();
-    void cancelRetriggerTimer();
-    void doAutoResynchronize();
-    bool hasRepeatTimer() const { return fRepeatTimer != nullptr; }
+    void doSetupRetriggerTimerOnMainThread() override { fRescanTimer.doSetupRetriggerTimerOnMainThread(); }
+    void doSetupRetriggerTimer() { fRescanTimer.doSetupRetriggerTimer(); }
+    void cancelRetriggerTimerOnMainThread() override { fRescanTimer.cancelRetriggerTimerOnMainThread(); }
+    void cancelRetriggerTimer() { fRescanTimer.cancelRetriggerTimer(); }
+    void doAutoResynchronize() { fRescanTimer.doAutoResynchronize(); }
+    bool hasRepeatTimer() const { return fRescanTimer.isActive(); }
     // Milliseconds until the automatic start, or -1 when none is armed.
     int autoStartDelay() const { return fStartTimer && fStartTimer->isActive() ? fStartTimer->interval() : -1; }
 
     // --- status updates (any thread; shown on the main thread) ---
-    void ibUpdateTextField(StatusPresenter::Field field, const std::string& text, bool isError = false);
-    void ibUpdateFTPCallbackStatusTextField(const std::string& text, bool isError = false);
-    void ibUpdateUploadStatusTextField(const std::string& text);
-    void ibUpdateFileNameField(const std::string& text);
-    void ibUpdateProgressBar(const std::string& yesOrNo);
-    void setPauseResumeButton(const std::optional<std::string>& title, std::optional<bool> enabled);
-    void beep();
+    void ibUpdateTextField(StatusPresenter::Field field, const std::string& text, bool isError = false)
+    {
+        fMainThreadPresenter.ibUpdateTextField(field, text, isError);
+    }
+    void ibUpdateFTPCallbackStatusTextField(const std::string& text, bool isError = false)
+    {
+        fMainThreadPresenter.ibUpdateFTPCallbackStatusTextField(text, isError);
+    }
+    void ibUpdateUploadStatusTextField(const std::string& text) { fMainThreadPresenter.ibUpdateUploadStatusTextField(text); }
+    void ibUpdateFileNameField(const std::string& text) { fMainThreadPresenter.ibUpdateFileNameField(text); }
+    void ibUpdateProgressBar(const std::string& yesOrNo) { fMainThreadPresenter.ibUpdateProgressBar(yesOrNo); }
+    void setPauseResumeButton(const std::optional<std::string>& title, std::optional<bool> enabled)
+    {
+        fMainThreadPresenter.setPauseResumeButton(title, enabled);
+    }
+    void beep() { fMainThreadPresenter.beep(); }
 
     // --- read-only state ---
     std::string getAppVersionString() const { return _appVersionString; }
     std::string getCopyrightString() const { return _appCopyrightString; }
     std::string getMacOsVersionString() const { return _macVersionString; }
-    bool isRunningLeopard() const { return _isRunningLeopard; }
-    std::optional<std::string> currentEventName() const;
-    std::string currentUserName() const;
-    std::string currentPassword() const;
-    std::string rootFolder() const;
-    // Waits (bounded) until every thread this controller started has ended.
-    bool waitForWorkerThreads(int milliseconds);
+    bool isRunningLeopard() const override { return _isRunningLeopard; }
+    std::optional<std::string> currentEventName() const { return fOpenFile.currentEventName(); }
+    std::string currentUserName() const override { return fOpenFile.currentUserName(); }
+    std::string currentPassword() const override { return fOpenFile.currentPassword(); }
+    std::string rootFolder() const { return fOpenFile.rootFolder(); }
+    // The hi-res order checks (none before will-finish-launching).
+    const OrderCheck* orderCheck() const { return fOrderCheck.get(); }
 
     // The OS-version rule: the kernel release must be 2.6.13 or later
     // (folder events); returns true when it is.
     static bool kernelSupportsFolderEvents(const std::string& release);
-    static std::string formatTriggerDate(double secondsFromNow);
+    static std::string formatTriggerDate(double secondsFromNow) { return RescanTimer::formatTriggerDate(secondsFromNow); }
 
 private:
     void registerForNotifications();
     void checkOSVersion();
-    template <typename F>
-    void withThreadLock(F&& f);
     const char* className() const { return "AppController"; }
 
-    StatusPresenter& fPresenter;
+    StatusPresenter& fPresenter; // main thread only; workers go through fMainThreadPresenter
     NotificationCenter& fCenter;
+    MainThreadPresenter fMainThreadPresenter{fPresenter};
+    ProcessState fProcessState{fMainThreadPresenter};
+    WorkerThreads fWorkers;
+    RescanTimer fRescanTimer{fMainThreadPresenter, [this] { ibClickedOnSynchronizeAgain(this); }};
+    OpenFileRequest fOpenFile{*this};
 
     bool _isRunningLeopard = false;
     std::string _macVersionString;
     std::string _appVersionString;
     std::string _appCopyrightString;
 
-    std::unique_ptr<std::recursive_mutex> fThreadLockOwner;
-    std::atomic<std::recursive_mutex*> fThreadLock{nullptr};
-
-    mutable std::mutex fLoginMutex; // the login and event fields are read by scan threads
-    std::string fCurUserName;
-    std::string fCurPassword;
-    std::optional<std::string> fCurEventName;
-    std::string fRootFolder;
-
-    QPointer<QTimer> fRepeatTimer;
     QPointer<QTimer> fStartTimer;
     bool fUserRequired = false;
-    void* fWatcherRunLoop = nullptr;
+    void* fWatcherRunLoop = nullptr; // guarded by the thread lock
     // Made with the controller, so a stop at shutdown holds even for a watcher thread that has not begun yet.
     std::unique_ptr<FolderWatcher> fFolderWatcher = std::make_unique<FolderWatcher>(fCenter);
 
     std::unique_ptr<HttpController> fHttpController;
     std::unique_ptr<AppleEventHandler> fAppleEventHandler;
     std::unique_ptr<CommandSocketServer> fCommandSocket;
+    std::unique_ptr<OrderCheck> fOrderCheck;
     std::string fCommandSocketPath;
     std::function<void()> fTerminateHandler;
     bool fTerminating = false;
 
-    std::atomic<int> fLiveThreads{0};
-
     NotReadyReport fNotReadyReport;
     SettleTracker fSettleTracker;
-    std::unique_ptr<ScanWakeup> fScanWakeup;
+    ScanWakeup fScanWakeup{[this] { fWorkers.start("rescan request", [this] { openFileOnMainThread(); }); }};
 };

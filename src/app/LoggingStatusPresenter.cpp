@@ -59,3 +59,33 @@ void LoggingStatusPresenter::openPreferencePanel()
 {
     ConsoleLog::write("status: the preferences panel needs the desktop window; settings can be changed with quon-ctl");
 }
+
+void LoggingStatusPresenter::openMaintenanceWindow(int window)
+{
+    ConsoleLog::writef("progress: window %d opened", window);
+}
+
+void LoggingStatusPresenter::setMaintenanceWindowTitle(int window, const std::string& title)
+{
+    ConsoleLog::writef("progress: window %d title: %s", window, title.c_str());
+}
+
+void LoggingStatusPresenter::updateMaintenanceLine1(int window, const std::string& text)
+{
+    ConsoleLog::writef("progress: window %d line 1: %s", window, text.c_str());
+}
+
+void LoggingStatusPresenter::updateMaintenanceLine2(int window, const std::string& text)
+{
+    ConsoleLog::writef("progress: window %d line 2: %s", window, text.c_str());
+}
+
+void LoggingStatusPresenter::updateMaintenanceProgressBar(int window, bool running)
+{
+    ConsoleLog::writef("progress: window %d bar %s", window, running ? "started" : "stopped");
+}
+
+void LoggingStatusPresenter::closeMaintenanceWindow(int window)
+{
+    ConsoleLog::writef("progress: window %d closed", window);
+}

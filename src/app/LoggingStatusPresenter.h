@@ -3,7 +3,8 @@
 #include "app/StatusPresenter.h"
 
 // The headless presenter: status lines, progress and alerts become log lines
-// beginning with "status:", "progress:" and "alert:".
+// beginning with "status:", "progress:" and "alert:". A maintenance window's
+// lines carry its number: "progress: window 2 line 1: Deleting Old Photos".
 class LoggingStatusPresenter : public StatusPresenter {
 public:
     void updateTextField(Field field, const std::string& text, bool isError) override;
@@ -21,6 +22,12 @@ public:
     void openPreferencePanel() override;
     void showCodeFieldInsteadOfPassword(bool) override {}
     void showPreview(const std::string&) override {}
+    void openMaintenanceWindow(int window) override;
+    void setMaintenanceWindowTitle(int window, const std::string& title) override;
+    void updateMaintenanceLine1(int window, const std::string& text) override;
+    void updateMaintenanceLine2(int window, const std::string& text) override;
+    void updateMaintenanceProgressBar(int window, bool running) override;
+    void closeMaintenanceWindow(int window) override;
 
     static const char* fieldName(Field field);
 };

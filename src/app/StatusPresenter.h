@@ -41,4 +41,13 @@ public:
     virtual void showPreview(const std::string& photoPath) = 0;
     // The plain-text code field replaces the password field for the code login.
     virtual void showCodeFieldInsteadOfPassword(bool useCodeField) = 0;
+
+    // The maintenance progress windows of the order check and the cleanup;
+    // several may be open at once, each known by the number it was opened with.
+    virtual void openMaintenanceWindow(int window) = 0;
+    virtual void setMaintenanceWindowTitle(int window, const std::string& title) = 0;
+    virtual void updateMaintenanceLine1(int window, const std::string& text) = 0;
+    virtual void updateMaintenanceLine2(int window, const std::string& text) = 0;
+    virtual void updateMaintenanceProgressBar(int window, bool running) = 0;
+    virtual void closeMaintenanceWindow(int window) = 0;
 };

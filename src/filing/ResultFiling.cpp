@@ -1,7 +1,11 @@
 #include "filing/ResultFiling.h"
 
-#include "app/AppController.h"
+#include "app/MainThreadPresenter.h"
 #include "app/Notifications.h"
+#include "app/ProcessState.h"
+#include "app/UploadChainHost.h"
+#include "app/WorkerThreads.h"
+#include "platform/NotificationCenter.h"
 #include "filing/TransportBackoff.h"
 #include "filing/ZVI_FileManager.h"
 #include "platform/ConsoleLog.h"
@@ -68,17 +72,17 @@ void ResultFiling::handleNotification_UploadSuccess(const Notification& note)
     } else {
         ConsoleLog::write("Uknown Item to handle as success?????\n\n");
     }
-    fController.notificationCenter().post(cNotification_CleanUpAfterUpload, &fController, note.userInfo);
+    fHost.notificationCenter().post(cNotification_CleanUpAfterUpload, fHost.notificationSender(), note.userInfo);
 }
 
 void ResultFiling::handleNotification_UploadFail(const Notification& note)
 {
     logInside("AppController", "handleNotification_UploadFail:");
     const char* op = "handleNotification_UploadFail:";
-    fController.ibUpdateUploadStatusTextField("");
+    fHost.presenter().ibUpdateUploadStatusTextField("");
     auto show = [this](const std::string& text, bool isError = true) {
-        fController.ibUpdateFTPCallbackStatusTextField(text, isError);
-        fController.ibUpdateUploadStatusTextField(text);
+        fHost.presenter().ibUpdateFTPCallbackStatusTextField(text, isError);
+        fHost.presenter().ibUpdateUploadStatusTextField(text);
     };
     bool halt = false;
     bool moveAside = false;
@@ -98,12 +102,12 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
                 const std::string retry =
                     "Next attempt at " + clockText(next, "%H:%M:%S") + " (in " + std::to_string(delay) + " s)";
                 ConsoleLog::writef("The web service cannot be reached; %s", retry.c_str());
-                fController.ibUpdateUploadStatusTextField(description);
-                fController.ibUpdateFTPCallbackStatusTextField(description + "\n" + retry, true);
-                std::this_thread::sleep_for(std::chrono::seconds(delay));
+                fHost.presenter().ibUpdateUploadStatusTextField(description);
+                fHost.presenter().ibUpdateFTPCallbackStatusTextField(description + "\n" + retry, true);
+                fHost.workerThreads().sleepUnlessStopped(std::chrono::seconds(delay));
             } else {
                 show(description);
-                std::this_thread::sleep_for(std::chrono::seconds(1));
+                fHost.workerThreads().sleepUnlessStopped(std::chrono::seconds(1));
             }
         }
         if (result->httpOurCustomStatus) {
@@ -125,12 +129,12 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
         bool file = moveAside;
         if (result->httpStatusCode && *result->httpStatusCode != 200) {
             show(stringWithFormat("HTTP Server Returned Status Code: %li", *result->httpStatusCode));
-            std::this_thread::sleep_for(std::chrono::seconds(2));
+            fHost.workerThreads().sleepUnlessStopped(std::chrono::seconds(2));
             file = true;
         } else if (result->httpStatusCode &&
                    (!result->httpOurCustomMessage ||
                     strcasecmp(result->httpOurCustomMessage->c_str(), "No Email Addresses Sent") == 0)) {
-            std::this_thread::sleep_for(std::chrono::seconds(2));
+            fHost.workerThreads().sleepUnlessStopped(std::chrono::seconds(2));
             file = true;
         }
         if (file && hasItemPaths(*result, op)) {
@@ -145,29 +149,29 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
     if (store.boolForKey(PrefKey::DoContinueAfterFailedUpload)) {
         const double wait = store.doubleForKey(PrefKey::DoContinueAfterFailedUploadSecs);
         if (wait > 0) {
-            fController.setStartedUploadProcess(false);
+            fHost.processState().setStartedUploadProcess(false);
             const auto retry = std::chrono::system_clock::now() + std::chrono::milliseconds(static_cast<long long>(wait * 1000));
             std::string message = "Upload Failed...";
             if (result && result->httpError)
                 message = result->httpError->localizedDescription;
             else if (result && result->httpOurCustomMessage)
                 message = *result->httpOurCustomMessage;
-            fController.ibUpdateFTPCallbackStatusTextField(
+            fHost.presenter().ibUpdateFTPCallbackStatusTextField(
                 message + stringWithFormat("\nWill Re-Try in %4.2f seconds (at: %s)", wait,
                                            clockText(retry, "%Y-%m-%d %H:%M:%S").c_str()),
                 true);
-            std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long long>(wait * 1000)));
+            fHost.workerThreads().sleepUnlessStopped(std::chrono::milliseconds(static_cast<long long>(wait * 1000)));
         }
-        fController.completeRequestedPause();
-        fController.notificationCenter().post(cNotification_CleanUpAfterUpload, &fController, note.userInfo);
+        fHost.processState().completeRequestedPause();
+        fHost.notificationCenter().post(cNotification_CleanUpAfterUpload, fHost.notificationSender(), note.userInfo);
         return;
     }
     if (halt) {
-        fController.setStartedUploadProcess(false);
-        fController.forceProcessToPause(&fController);
+        fHost.processState().setStartedUploadProcess(false);
+        fHost.forceProcessToPause(fHost.notificationSender());
         return;
     }
     // A pause asked for during the waits above applies to this photo.
-    fController.completeRequestedPause();
-    fController.notificationCenter().post(cNotification_CleanUpAfterUpload, &fController, note.userInfo);
+    fHost.processState().completeRequestedPause();
+    fHost.notificationCenter().post(cNotification_CleanUpAfterUpload, fHost.notificationSender(), note.userInfo);
 }

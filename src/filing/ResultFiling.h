@@ -1,7 +1,7 @@
 #pragma once
 
 struct Notification;
-class AppController;
+class UploadChainHost;
 
 // Files a photo by the outcome of its upload: into the mirror folder after a
 // success; into the Problem Folder, back to the source folder for another
@@ -9,11 +9,11 @@ class AppController;
 // thread, nested in the upload's notifications.
 class ResultFiling {
 public:
-    explicit ResultFiling(AppController& controller) : fController(controller) {}
+    explicit ResultFiling(UploadChainHost& host) : fHost(host) {}
 
     void handleNotification_UploadSuccess(const Notification& note);
     void handleNotification_UploadFail(const Notification& note);
 
 private:
-    AppController& fController;
+    UploadChainHost& fHost;
 };

@@ -82,7 +82,7 @@ bool copyToTemporary(const std::string& source, const std::string& destination, 
     struct stat st {};
     ::fstat(in, &st);
     temporary = FileUtil::parentFolder(destination) + "/.quon-moving-XXXXXX";
-    const int out = ::mkstemp(temporary.data());
+    const int out = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (out < 0) {
         error = std::string("cannot create a file in the destination: ") + std::strerror(errno);
         ::close(in);

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // File operations of the filing: the movers that carry a photo and its movie
 // into the mirror folder or the Problem Folder, the Trash, and empty-folder
@@ -40,6 +41,27 @@ public:
     static void deleteOLDFolderIfEmpty(const std::string& path, bool doNotDeleteImmediateChild, int daysOld);
     // Deletes the empty subfolders of the source folder.
     static void ibDeleteLocalFtpFolderIfEmpty();
+
+    // --- original-path resolution (hi-res orders) ---
+    // Pure look-ups: nothing on disk changes. The recorded path may hold
+    // percent escapes (Mac OS Roman). With foundUnderRoot given, it receives
+    // the search root the file was found below, or stays empty when the file
+    // was found at the recorded path itself.
+
+    // The recorded path as it is (search tag 1 or 3), then (tag 2 or 3) the
+    // recorded path and the same path re-rooted below inPath with leading
+    // folders dropped one at a time. Folders never match the re-rooted search.
+    // A relative recorded path is looked for below inPath only, never
+    // relative to the program's current folder.
+    static std::optional<std::string> doResolveOriginalPathInPath(const std::optional<std::string>& origPath,
+                                                                  const std::optional<std::string>& inPath,
+                                                                  std::string* foundUnderRoot = nullptr);
+    // The same below every root of the list in order, then below the visible
+    // sub-folders of the first root (one level, in listing order).
+    static std::optional<std::string>
+    doResolveOriginalPathInArrayOfPaths(const std::optional<std::string>& origPath,
+                                        const std::optional<std::vector<std::string>>& inArrayOfPaths,
+                                        std::string* foundUnderRoot = nullptr);
 };
 
 // The part of the file name before its first underscore; none when there is

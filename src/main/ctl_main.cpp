@@ -1,17 +1,20 @@
 // quon-ctl: sends one remote command to a running uploader over its command
 // socket and prints the reply's direct object.
 
-#include "platform/AppPaths.h"
 #include "remote/AppleEvent.h"
 #include "remote/CommandProtocol.h"
+#include "remote/PeerCredentials.h"
+#include "remote/SocketPaths.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -44,12 +47,13 @@ void printUsage(FILE* out)
                "Options:\n"
                "  --socket PATH              the uploader's command socket\n"
                "                             (default: $QUON_SOCKET, else $XDG_RUNTIME_DIR/quon-uploader.sock,\n"
-               "                             else /tmp/quon-uploader-<uid>.sock)\n"
+               "                             else /tmp/quon-uploader-<uid>/quon-uploader.sock)\n"
                "  --help                     show this text\n"
                "\n"
                "A text reply is printed as it is, a list as compact JSON, an empty reply not at all.\n"
                "Exit status: 0 a reply came; 1 usage error, or the uploader refused the command\n"
-               "or answered something unreadable; 2 no uploader answers.\n",
+               "or answered something unreadable; 2 no uploader answers, or the one that answers\n"
+               "runs as another user.\n",
                out);
 }
 
@@ -129,6 +133,13 @@ int exchange(const std::string& socketPath, const AppleEvent& event)
         if (errno != EAGAIN || Clock::now() >= deadline)
             return noAnswer(socketPath, errno == EAGAIN ? "timed out" : std::strerror(errno));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+
+    // The command may carry the password: only our own user's uploader gets it.
+    std::string why;
+    if (!PeerCredentials::peerRunsAs(fd, ::geteuid(), &why)) {
+        std::fprintf(stderr, "quon-ctl: refusing to talk to %s: %s\n", socketPath.c_str(), why.c_str());
+        return kExitNoAnswer;
     }
 
     const std::string request = CommandProtocol::encodeRequest(event);
@@ -221,7 +232,19 @@ int main(int argc, char** argv)
     if (i >= args.size())
         return usageError("no command given");
     if (!socketGiven)
-        socketPath = AppPaths::defaultSocketPath();
+        socketPath = SocketPaths::defaultSocketPath();
+    // A path of our own choosing under /tmp is trusted only in a private folder.
+    const char* fromEnvironment = std::getenv("QUON_SOCKET");
+    const std::string folder = SocketPaths::fallbackFolder(::geteuid());
+    struct stat folderInfo {};
+    if (!socketGiven && !(fromEnvironment && *fromEnvironment) && SocketPaths::isInFallbackFolder(socketPath) &&
+        ::lstat(folder.c_str(), &folderInfo) == 0) {
+        std::string why;
+        if (!SocketPaths::checkPrivateFolder(folder, ::geteuid(), false, &why)) {
+            std::fprintf(stderr, "quon-ctl: refusing the socket at %s: %s\n", socketPath.c_str(), why.c_str());
+            return kExitNoAnswer;
+        }
+    }
 
     const std::string& command = args[i];
     const std::vector<std::string> operands(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());

@@ -6,13 +6,17 @@
 #include "platform/AppPaths.h"
 #include "platform/ConsoleLog.h"
 #include "platform/UserDefaults.h"
+#include "util/LeftoverCleanup.h"
+#include "util/StationLock.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <clocale>
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <fcntl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -51,6 +55,8 @@ void installSignalHandlers(QCoreApplication& app, AppController& controller)
 
 int main(int argc, char** argv)
 {
+    // Temporary files last changed before this moment are leftovers of an earlier run.
+    const std::time_t started = std::time(nullptr);
     UploaderOptions options;
     std::string error;
     if (!options.parse(argc, argv, &error)) {
@@ -66,6 +72,28 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    // Taken before anything touches the settings or cleans up: a second
+    // station on the same settings would send every photo twice.
+    const std::string storePath = options.defaultsPath.empty() ? AppPaths::defaultStorePath() : options.defaultsPath;
+    StationLock stationLock;
+    std::string lockError;
+    const std::string lockPath = StationLock::lockPathFor(storePath);
+    switch (stationLock.acquire(lockPath, &lockError)) {
+    case StationLock::Result::Acquired:
+        break;
+    case StationLock::Result::HeldByAnother:
+        if (stationLock.holderPid() > 0)
+            std::fprintf(stderr, "quon-uploader: another uploader (pid %d) is already running with the settings %s\n",
+                         static_cast<int>(stationLock.holderPid()), storePath.c_str());
+        else
+            std::fprintf(stderr, "quon-uploader: another uploader is already running with the settings %s (see %s)\n",
+                         storePath.c_str(), lockPath.c_str());
+        return 1;
+    case StationLock::Result::Failed:
+        ConsoleLog::writef("Cannot make sure this is the only uploader on these settings: %s", lockError.c_str());
+        break;
+    }
+
     QCoreApplication app(argc, argv);
     // Numbers in settings, replies and logs always use the decimal point.
     std::setlocale(LC_NUMERIC, "C");
@@ -73,8 +101,12 @@ int main(int argc, char** argv)
         ConsoleLog::write("The status window is not part of this build; running headless");
 
     UserDefaults& store = UserDefaults::standard();
-    store.open(options.defaultsPath.empty() ? AppPaths::defaultStorePath() : options.defaultsPath);
+    store.open(storePath);
     options.applySettings(store);
+    if (stationLock.isHeld()) {
+        LeftoverCleanup::removeSecretLeftovers(storePath, started);
+        std::thread([started] { LeftoverCleanup::removeMoveLeftovers(started); }).detach();
+    }
 
     AppController::initialize();
     LoggingStatusPresenter presenter;

@@ -1,6 +1,7 @@
 #include "platform/AppPaths.h"
 
 #include "platform/FileUtil.h"
+#include "remote/SocketPaths.h"
 
 #include <climits>
 #include <cstdlib>
@@ -51,13 +52,7 @@ std::string logRoot()
 
 std::string defaultSocketPath()
 {
-    std::string path = env("QUON_SOCKET");
-    if (!path.empty())
-        return path;
-    std::string runtime = env("XDG_RUNTIME_DIR");
-    if (!runtime.empty())
-        return runtime + "/quon-uploader.sock";
-    return "/tmp/quon-uploader-" + std::to_string(::getuid()) + ".sock";
+    return SocketPaths::defaultSocketPath();
 }
 
 std::string executablePath()

@@ -18,7 +18,7 @@ std::string oldUploaderPreferencesPath();
 std::string logRoot();
 
 // The command socket: $QUON_SOCKET, else $XDG_RUNTIME_DIR/quon-uploader.sock,
-// else /tmp/quon-uploader-<uid>.sock.
+// else /tmp/quon-uploader-<uid>/quon-uploader.sock (see SocketPaths).
 std::string defaultSocketPath();
 
 // The folder of the running program.

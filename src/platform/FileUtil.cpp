@@ -46,10 +46,15 @@ bool readFile(const std::string& path, std::string& contents, std::string* error
     return true;
 }
 
+int makeTemporaryFile(std::string& pattern)
+{
+    return ::mkostemp(pattern.data(), O_CLOEXEC);
+}
+
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode, std::string* error)
 {
     std::string temp = path + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
+    const int fd = makeTemporaryFile(temp);
     if (fd < 0)
         return setError(error, "cannot create a temporary file beside " + path);
     bool ok = ::fchmod(fd, mode) == 0;

@@ -16,6 +16,10 @@ bool readFile(const std::string& path, std::string& contents, std::string* error
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode,
                          std::string* error = nullptr);
 
+// mkstemp, close-on-exec: the trailing "XXXXXX" of pattern is replaced by the
+// name of a new file (mode 0600). Returns its descriptor, or -1 with errno set.
+int makeTemporaryFile(std::string& pattern);
+
 // Creates the folder and its missing parents (new folders get the mode).
 bool makeFolders(const std::string& path, mode_t mode, std::string* error = nullptr);
 

@@ -181,6 +181,17 @@ std::optional<PlistValue> parse(std::string_view bytes, std::string* error)
     PlistPtr root(raw);
     if (!root)
         return fail("not a valid property list");
+    if (binary) {
+        // A binary list can hold texts with a NUL, which the library's text
+        // accessors abort the program on; its XML form is checked for them above.
+        char* xml = nullptr;
+        uint32_t length = 0;
+        plist_to_xml(root.get(), &xml, &length);
+        const std::string text = xml ? std::string(xml, length) : std::string();
+        if (xml)
+            plist_to_xml_free(xml);
+        return parse(text, error);
+    }
     auto value = fromNode(root.get(), 0);
     if (!value)
         return fail("unsupported or too deeply nested property list content");

@@ -7,9 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <unistd.h>
 
 UserDefaults& UserDefaults::standard()
 {
@@ -119,18 +122,24 @@ double UserDefaults::doubleForKey(const std::string& key) const
     return value ? doubleValue(*value) : 0.0;
 }
 
+float UserDefaults::floatForKey(const std::string& key) const
+{
+    const double value = doubleForKey(key);
+    return std::fabs(value) <= FLT_MAX ? static_cast<float>(value) : 0.0f;
+}
+
 std::optional<std::string> UserDefaults::stringForKey(const std::string& key) const
 {
     auto value = objectForKey(key);
     return value ? stringValue(*value) : std::nullopt;
 }
 
-void UserDefaults::setObject(const std::string& key, PlistValue value)
+bool UserDefaults::setObject(const std::string& key, PlistValue value)
 {
     std::unique_lock lock(fMutex);
     fStored[key] = std::move(value);
     fDirty = true;
-    saveLocked();
+    return saveLocked();
 }
 
 void UserDefaults::removeObject(const std::string& key)
@@ -146,6 +155,30 @@ bool UserDefaults::synchronize()
 {
     std::unique_lock lock(fMutex);
     return !fDirty || saveLocked();
+}
+
+bool UserDefaults::checkSavable(std::string* reason) const
+{
+    std::shared_lock lock(fMutex);
+    auto fail = [&](const std::string& why) {
+        if (reason)
+            *reason = why;
+        return false;
+    };
+    if (fPath.empty())
+        return fail("no settings file is in use");
+    if (!fCanSave)
+        return fail(fPath + " could not be read nor moved aside, and is kept as it is");
+    std::string error;
+    if (!FileUtil::makeFolders(FileUtil::parentFolder(fPath), 0700, &error))
+        return fail(error);
+    std::string probe = fPath + ".XXXXXX";
+    const int fd = FileUtil::makeTemporaryFile(probe);
+    if (fd < 0)
+        return fail("cannot create a file beside " + fPath + ": " + std::strerror(errno));
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
 }
 
 PlistValue::Dictionary UserDefaults::storedValues() const
@@ -168,10 +201,21 @@ bool UserDefaults::saveLocked()
     return true;
 }
 
+bool UserDefaults::isNotANumber(const PlistValue& value)
+{
+    if (auto n = value.numberValue())
+        return !std::isfinite(*n);
+    if (auto s = value.asString())
+        return NumberText::startsWithNumber(*s) && !std::isfinite(NumberText::leadingDouble(*s));
+    return false;
+}
+
 bool UserDefaults::boolValue(const PlistValue& value)
 {
     if (auto b = value.asBoolean())
         return *b;
+    if (isNotANumber(value))
+        return false;
     if (auto n = value.numberValue())
         return *n != 0;
     if (auto s = value.asString()) {
@@ -190,6 +234,8 @@ long long UserDefaults::integerValue(const PlistValue& value)
 {
     if (auto i = value.asInteger())
         return *i;
+    if (isNotANumber(value))
+        return 0;
     if (auto n = value.numberValue()) {
         if (!std::isfinite(*n))
             return 0;
@@ -202,6 +248,8 @@ long long UserDefaults::integerValue(const PlistValue& value)
 
 double UserDefaults::doubleValue(const PlistValue& value)
 {
+    if (isNotANumber(value))
+        return 0.0;
     if (auto n = value.numberValue())
         return *n;
     if (auto s = value.asString())

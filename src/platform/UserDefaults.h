@@ -35,23 +35,35 @@ public:
     bool hasValue(const std::string& key) const { return objectForKey(key).has_value(); }
     bool hasStoredValue(const std::string& key) const;
 
-    // The read conversions.
+    // The read conversions. A number that is NaN or infinite (or, read as a
+    // float, beyond its range) is no number: it reads like a text without a
+    // number, as 0 and NO.
     bool boolForKey(const std::string& key) const;
     long long integerForKey(const std::string& key) const;
     double doubleForKey(const std::string& key) const;
-    float floatForKey(const std::string& key) const { return static_cast<float>(doubleForKey(key)); }
+    float floatForKey(const std::string& key) const;
     std::optional<std::string> stringForKey(const std::string& key) const;
 
-    void setObject(const std::string& key, PlistValue value);
-    void setBool(const std::string& key, bool value) { setObject(key, PlistValue::boolean(value)); }
-    void setString(const std::string& key, std::string value) { setObject(key, PlistValue::string(std::move(value))); }
+    // Each write is kept in memory even when it cannot be saved; the answer
+    // says whether the file now holds it.
+    bool setObject(const std::string& key, PlistValue value);
+    bool setBool(const std::string& key, bool value) { return setObject(key, PlistValue::boolean(value)); }
+    bool setString(const std::string& key, std::string value) { return setObject(key, PlistValue::string(std::move(value))); }
     void removeObject(const std::string& key);
 
     // Saves the stored layer now when a previous save failed; true when the
     // file holds every stored value.
     bool synchronize();
 
+    // Whether a save could succeed now: the store has a file it may replace
+    // and a temporary file can be made beside it. False and the reason when not.
+    bool checkSavable(std::string* reason) const;
+
     PlistValue::Dictionary storedValues() const;
+
+    // True for a number, or a text whose leading number, that is NaN or
+    // infinite: the one check every numeric reading goes through.
+    static bool isNotANumber(const PlistValue& value);
 
     // The conversions themselves, for values that do not come from the store.
     static bool boolValue(const PlistValue& value);

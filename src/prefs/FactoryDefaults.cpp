@@ -83,8 +83,8 @@ bool saveSettingToUserDefaults(const PlistValue& value, const std::string& key)
         shown = "********";
     ConsoleLog::writef("SETTING parameterValue=[%s] for parameterName=[%s]", shown.c_str(), key.c_str());
     UserDefaults::standard().setObject(key, value);
-    UserDefaults::standard().synchronize();
-    return true;
+    // A setting that only lives until the next start is no success.
+    return UserDefaults::standard().synchronize();
 }
 
 bool isValidYesNoString(const std::string* text)

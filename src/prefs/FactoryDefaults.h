@@ -22,7 +22,8 @@ void migrateOldUploaderPreferences(const std::string& oldPath);
 
 } // namespace FactoryDefaults
 
-// Stores a value under a key and saves the store; logs the change.
+// Stores a value under a key and saves the store; logs the change. False
+// when the store could not be saved (the value holds until quit).
 bool saveSettingToUserDefaults(const PlistValue& value, const std::string& key);
 
 // "yes" or "no", ignoring case.

@@ -39,6 +39,18 @@ std::optional<std::string> folder(const char* key)
     return std::string(found->pw_dir) + (slash == std::string::npos ? std::string() : path->substr(slash));
 }
 
+// A number setting that is NaN or infinite counts as missing, so that the
+// reader falls back as it does for an absent one.
+std::optional<PlistValue> numberObject(const char* key)
+{
+    auto value = store().objectForKey(key);
+    if (value && UserDefaults::isNotANumber(*value)) {
+        ConsoleLog::writef("The setting %s is not a number (%s); using its default", key, value->describe().c_str());
+        return std::nullopt;
+    }
+    return value;
+}
+
 bool writeBackBool(const char* key)
 {
     const bool value = store().boolForKey(key);
@@ -74,7 +86,7 @@ bool Preferences::getDoAutoSynchronize() { return writeBackBool(PrefKey::AutoSyn
 std::optional<PlistValue> Preferences::getPrefSecondsBetweenScans()
 {
     ConsoleLog::writef("getPrefSecondsBetweenScans returned [%3.3f]", store().floatForKey(PrefKey::SecondsBetweenScans));
-    return store().objectForKey(PrefKey::SecondsBetweenScans);
+    return numberObject(PrefKey::SecondsBetweenScans);
 }
 
 bool Preferences::getPrefUseDoDeleteOldPhotos() { return writeBackBool(PrefKey::DoUseDeleteOldPhotos); }
@@ -83,7 +95,8 @@ std::optional<PlistValue> Preferences::getPrefDaysOldBeforeDeleting()
 {
     ConsoleLog::writef("sPrefDaysOldBeforeDeleting returned [%02i]",
                        static_cast<int>(store().integerForKey(PrefKey::DaysOldBeforeDeleting)));
-    return store().objectForKey(PrefKey::DaysOldBeforeDeleting);
+    // Read as 0 days, a NaN would delete every filed photo: it counts as missing.
+    return numberObject(PrefKey::DaysOldBeforeDeleting);
 }
 
 bool Preferences::getPrefShowWindowAtStartup() { return writeBackBool(PrefKey::ShowWindowAtStartup); }
@@ -97,6 +110,8 @@ bool Preferences::getPrefDoCheckOrders() { return store().boolForKey(PrefKey::Do
 std::optional<PlistValue> Preferences::getPrefMinutesForCheckOrders()
 {
     ConsoleLog::writef("getPrefMinutesForCheckOrders returned [%3.3f]", store().floatForKey(PrefKey::MinutesForCheckOrders));
+    // Not a number here has its own rule (an interval of 10 s): the object
+    // stays, and its reading is 0.
     return store().objectForKey(PrefKey::MinutesForCheckOrders);
 }
 

@@ -250,6 +250,12 @@ void AppleEventHandler::setValue(const std::string& key, const std::string& valu
 {
     const KeyEntry* entry = findKey(key);
     bool stored = false;
+    bool unsaved = false;
+    auto save = [&](const PlistValue& setting, const std::string& storeKey) {
+        const bool saved = saveSettingToUserDefaults(setting, storeKey);
+        unsaved = !saved;
+        return saved;
+    };
     if (!entry) {
         ConsoleLog::writef("Unsupported keyname=[%s] and keyValue=[%s]", key.c_str(), shownValue(key, value));
     } else {
@@ -258,18 +264,18 @@ void AppleEventHandler::setValue(const std::string& key, const std::string& valu
         const std::string storeKey = entry->name;
         switch (entry->kind) {
         case KeyKind::Text:
-            stored = saveSettingToUserDefaults(PlistValue::string(value), storeKey);
+            stored = save(PlistValue::string(value), storeKey);
             break;
         case KeyKind::YesNo:
             if (isValidYesNoString(&value))
-                stored = saveSettingToUserDefaults(PlistValue::string(value), storeKey);
+                stored = save(PlistValue::string(value), storeKey);
             break;
         case KeyKind::Seconds: {
             ConsoleLog::writef("the UTF8String is: %s\n\n", value.c_str());
             const float seconds = narrowToFloat(NumberText::leadingDouble(value));
             if (std::isfinite(seconds) && seconds > 0) {
                 ConsoleLog::writef("theConverted NSNumber is: [%s]\n\n", shortestFloat(seconds).c_str());
-                stored = saveSettingToUserDefaults(PlistValue::real(static_cast<double>(seconds)), storeKey);
+                stored = save(PlistValue::real(static_cast<double>(seconds)), storeKey);
             }
             break;
         }
@@ -282,7 +288,7 @@ void AppleEventHandler::setValue(const std::string& key, const std::string& valu
             if (std::isfinite(number) && days >= 1 && days <= kMaxDaysOld) {
                 const auto whole = static_cast<int64_t>(days);
                 ConsoleLog::writef("theConverted NSNumber is: [%lld]\n\n", static_cast<long long>(whole));
-                stored = saveSettingToUserDefaults(PlistValue::integer(whole), storeKey);
+                stored = save(PlistValue::integer(whole), storeKey);
             }
             break;
         }
@@ -292,7 +298,11 @@ void AppleEventHandler::setValue(const std::string& key, const std::string& valu
         setReplyText(&replyEvent, kCommandSuccess);
         return;
     }
-    ConsoleLog::writef("INVALID parameterValue=[%s] for parameterName=[%s]", shownValue(key, value), key.c_str());
+    if (unsaved)
+        ConsoleLog::writef("COULD NOT SAVE parameterValue=[%s] for parameterName=[%s]", shownValue(key, value),
+                           key.c_str());
+    else
+        ConsoleLog::writef("INVALID parameterValue=[%s] for parameterName=[%s]", shownValue(key, value), key.c_str());
     setReplyText(&replyEvent, kCommandFailed);
 }
 
@@ -317,7 +327,7 @@ void AppleEventHandler::getValue(const std::string& word, const std::string& key
         // Without a stored value there is nothing to report; echoing the
         // request's placeholder would pass it off as the setting.
         const auto stored = store.objectForKey(entry->name);
-        if (stored && UserDefaults::stringValue(*stored))
+        if (stored && UserDefaults::stringValue(*stored) && !UserDefaults::isNotANumber(*stored))
             result = formatSeconds(narrowToFloat(UserDefaults::doubleValue(*stored)));
         ConsoleLog::writef("Is Valid keyNameString = [%s]", key.c_str());
     }

@@ -3,6 +3,8 @@
 #include "platform/ConsoleLog.h"
 #include "remote/AppleEventHandler.h"
 #include "remote/CommandProtocol.h"
+#include "remote/PeerCredentials.h"
+#include "remote/SocketPaths.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -46,6 +48,11 @@ bool fillAddress(const std::string& path, sockaddr_un* address)
         return false;
     std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
     return true;
+}
+
+std::string parentFolderOf(const std::string& path)
+{
+    return std::filesystem::path(path).parent_path().string();
 }
 
 enum class Probe { Answered, Stale, Unknown };
@@ -113,6 +120,14 @@ bool CommandSocketServer::start(const std::string& path, std::string* error)
     if (path.empty() || !fillAddress(path, &address))
         return setFailure(error, "socket path \"" + path + "\" is empty or longer than " +
                                      std::to_string(sizeof address.sun_path - 1) + " bytes");
+
+    // Without a runtime folder the socket lies in a folder of our own under
+    // /tmp, so that nobody else can put a listener where quon-ctl looks.
+    if (SocketPaths::isInFallbackFolder(path)) {
+        std::string why;
+        if (!SocketPaths::checkPrivateFolder(parentFolderOf(path), ::geteuid(), true, &why))
+            return setFailure(error, "the socket folder is not private: " + why);
+    }
 
     struct stat existing {};
     if (::lstat(path.c_str(), &existing) == 0) {
@@ -213,11 +228,10 @@ void CommandSocketServer::acceptConnections()
             pauseAccepting();
             return;
         }
-        ucred peer{};
-        socklen_t length = sizeof peer;
-        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
-            ConsoleLog::writef("Command socket: refused a connection whose user cannot be told: %s",
-                               errnoText(errno).c_str());
+        PeerCredentials peer;
+        std::string why;
+        if (!PeerCredentials::ofSocket(fd, &peer, &why)) {
+            ConsoleLog::writef("Command socket: refused a connection: %s", why.c_str());
             ::close(fd);
             continue;
         }

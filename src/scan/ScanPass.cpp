@@ -1,7 +1,11 @@
 #include "scan/ScanPass.h"
 
-#include "app/AppController.h"
+#include "app/MainThreadPresenter.h"
 #include "app/Notifications.h"
+#include "app/ProcessState.h"
+#include "app/UploadChainHost.h"
+#include "app/WorkerThreads.h"
+#include "platform/NotificationCenter.h"
 #include "app/ProcessFlags.h"
 #include "app/ScanRequestInfo.h"
 #include "platform/ConsoleLog.h"
@@ -130,32 +134,32 @@ std::string ScanPass::getBaseIDFromFileName(const std::string& path)
 
 void ScanPass::endPass()
 {
-    fController.setIsScanningFolder(false);
+    fHost.processState().setIsScanningFolder(false);
     if (gNeedsToRescan != 0)
-        fController.startDetachedThread("rescan request", [controller = &fController] { controller->openFileOnMainThread(); });
+        fHost.workerThreads().start("rescan request", [host = &fHost] { host->openFileOnMainThread(); });
 }
 
 void ScanPass::run(const Notification& note)
 {
     // Guards.
-    if (!fController.beginScanningFolder()) {
+    if (!fHost.processState().beginScanningFolder()) {
         ConsoleLog::writef("\n ******** Already Started a scanning process  [%i] *******\n\n", gNeedsToRescan.load());
         return;
     }
     if (gStartedUploadProcess) {
         ConsoleLog::write("Cannot Scan Folder Yet - while an upload is still in progress!!!!!!!!!!!!!!!!!!!!!!!!!!!\n\n");
-        fController.setIsScanningFolder(false);
+        fHost.processState().setIsScanningFolder(false);
         return;
     }
     if (gDidHaltProcess) {
-        fController.ibUpdateFTPCallbackStatusTextField("Process Halted... Click Resume If You Wish To Continue...");
-        fController.setIsScanningFolder(false);
+        fHost.presenter().ibUpdateFTPCallbackStatusTextField("Process Halted... Click Resume If You Wish To Continue...");
+        fHost.processState().setIsScanningFolder(false);
         return;
     }
     auto request = note.info<ScanRequestInfo>();
     if (!request) {
-        fController.ibUpdateFTPCallbackStatusTextField("BAD Internal ERROR!!!!! No Info To Start Scan of Folder...", true);
-        fController.setIsScanningFolder(false);
+        fHost.presenter().ibUpdateFTPCallbackStatusTextField("BAD Internal ERROR!!!!! No Info To Start Scan of Folder...", true);
+        fHost.processState().setIsScanningFolder(false);
         return;
     }
     // The pass works on its own copy; the clean-up handlers empty the original.
@@ -166,7 +170,7 @@ void ScanPass::run(const Notification& note)
     if (missing) {
         ConsoleLog::writef("Passed Note:\n%s\n\n", scan.describe().c_str());
         ConsoleLog::write(missing);
-        fController.setIsScanningFolder(false);
+        fHost.processState().setIsScanningFolder(false);
         return;
     }
     ConsoleLog::writef("RootFolder name is: [%s]", scan.localRootFolder.c_str());
@@ -176,8 +180,8 @@ void ScanPass::run(const Notification& note)
     settings.formBaseIdFromFileName = Preferences::getPrefFormBaseIdFromFileName();
     settings.uploadMovie = Preferences::getPrefUploadMovie();
     settings.mayUploadWithoutMetaData = loginMayUploadWithoutMetaData(fLoginName);
-    NotReadyReport& report = fController.notReadyReport();
-    SettleTracker& tracker = fController.settleTracker();
+    NotReadyReport& report = fHost.notReadyReport();
+    SettleTracker& tracker = fHost.settleTracker();
     fReadiness.emplace(tracker, settings);
     report.beginPass();
     tracker.beginPass();
@@ -185,16 +189,16 @@ void ScanPass::run(const Notification& note)
     Candidate photo;
     const bool found = scanFolder(scan.localRootFolder, "", scan.localMirrorFolder, photo);
     if (fLookAgainIn) // a little after the moment, so the file has surely settled by then
-        fController.requestScanAfter(*fLookAgainIn + std::chrono::milliseconds(50));
+        fHost.requestScanAfter(*fLookAgainIn + std::chrono::milliseconds(50));
     if (!found) {
         report.endCompletePass();
         tracker.endCompletePass();
         ConsoleLog::write("No more images to upload...");
-        fController.ibUpdateFTPCallbackStatusTextField("");
+        fHost.presenter().ibUpdateFTPCallbackStatusTextField("");
         nothingFound(note, scan.localRootFolder);
         return;
     }
-    fController.ibUpdateFTPCallbackStatusTextField("");
+    fHost.presenter().ibUpdateFTPCallbackStatusTextField("");
 
     // A photo still being written may have lost its block since the enumeration.
     // This read also serves the item's fields below.
@@ -202,12 +206,12 @@ void ScanPass::run(const Notification& note)
     if (!meta && !loginMayUploadWithoutMetaData(fLoginName)) {
         ConsoleLog::writef("File is NOT ready for upload yet (no embedded metadata): [%s]", photo.fullPath.c_str());
         report.note(photo.fullPath, "no embedded metadata");
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        fController.setIsScanningFolder(false);
-        fController.setNeedsToRescan(1);
+        fHost.workerThreads().sleepUnlessStopped(std::chrono::seconds(1));
+        fHost.processState().setIsScanningFolder(false);
+        fHost.processState().setNeedsToRescan(1);
         // Nothing else may come back for this photo (the watcher may not be
         // installed yet), so the rescan timer does.
-        fController.doSetupRetriggerTimerOnMainThread();
+        fHost.doSetupRetriggerTimerOnMainThread();
         return;
     }
 
@@ -302,15 +306,15 @@ void ScanPass::run(const Notification& note)
     item->localMirrorFolder = Preferences::getLocalMasterMirrorSiteFolder().value_or("");
     item->localRootFolder = Preferences::getLocalSourceUploadFolder().value_or("");
     item->localItem = photo.relativePath;
-    item->edUser = fController.currentUserName();
-    item->edPasswd = fController.currentPassword();
+    item->edUser = fHost.currentUserName();
+    item->edPasswd = fHost.currentPassword();
     item->edFileName = photo.fullPath;
     item->edClientName = item->userEnteredClientName.value_or("");
     item->edEventName = scan.userEnteredEventName;
     item->edCaptureTime = captureTime;
     item->edOrvFuseAction = fuseAction;
     ConsoleLog::writef("Upload item: %s", item->describe().c_str());
-    fController.notificationCenter().post(cNotification_PrepareUploadStart, &fController, item);
+    fHost.notificationCenter().post(cNotification_PrepareUploadStart, fHost.notificationSender(), item);
     endPass();
 }
 
@@ -343,7 +347,7 @@ bool ScanPass::isReady(const std::string& relative, const std::string& full, boo
     ReadinessCheck::Verdict verdict = fReadiness->check(relative, full, isLink);
     if (verdict.lookAgainIn && (!fLookAgainIn || *verdict.lookAgainIn < *fLookAgainIn))
         fLookAgainIn = verdict.lookAgainIn;
-    NotReadyReport& report = fController.notReadyReport();
+    NotReadyReport& report = fHost.notReadyReport();
     switch (verdict.kind) {
     case ReadinessCheck::Kind::NotAPhoto:
         return false;
@@ -351,7 +355,7 @@ bool ScanPass::isReady(const std::string& relative, const std::string& full, boo
         // Told once, not on every pass.
         if (report.note(full, verdict.reason)) {
             ConsoleLog::writef("Not ready for upload yet: [%s] (%s)", full.c_str(), verdict.reason.c_str());
-            fController.ibUpdateFTPCallbackStatusTextField("Not ready yet: " + relative + " (" + verdict.reason + ")");
+            fHost.presenter().ibUpdateFTPCallbackStatusTextField("Not ready yet: " + relative + " (" + verdict.reason + ")");
         }
         return false;
     case ReadinessCheck::Kind::Ready:
@@ -364,14 +368,14 @@ bool ScanPass::isReady(const std::string& relative, const std::string& full, boo
 void ScanPass::nothingFound(const Notification& note, const std::string& folder)
 {
     ConsoleLog::write("Scanning done - NO File found for uploading...");
-    fController.ibUpdateUploadStatusTextField("Done With Iteration...");
+    fHost.presenter().ibUpdateUploadStatusTextField("Done With Iteration...");
     // Photos left behind are named with their reasons, not hidden behind "waiting".
-    const std::string waiting = fController.notReadyReport().summary();
+    const std::string waiting = fHost.notReadyReport().summary();
     if (!waiting.empty())
         ConsoleLog::write(waiting);
-    fController.ibUpdateFTPCallbackStatusTextField(waiting.empty() ? "Waiting For New Images..." : waiting);
-    fController.startDetachedThread("folder watcher", [controller = &fController, folder] { controller->doWatchFolderInThread(folder); });
-    fController.notificationCenter().post(cNotification_CleanUpAfterCompleteLoop, &fController, note.userInfo);
-    fController.doSetupRetriggerTimerOnMainThread();
+    fHost.presenter().ibUpdateFTPCallbackStatusTextField(waiting.empty() ? "Waiting For New Images..." : waiting);
+    fHost.workerThreads().start("folder watcher", [host = &fHost, folder] { host->doWatchFolderInThread(folder); });
+    fHost.notificationCenter().post(cNotification_CleanUpAfterCompleteLoop, fHost.notificationSender(), note.userInfo);
+    fHost.doSetupRetriggerTimerOnMainThread();
     endPass();
 }

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-class AppController;
+class UploadChainHost;
 class ScanRequestInfo;
 
 // One pass over the source folder: picks the first photo that is ready,
@@ -16,7 +16,7 @@ class ScanRequestInfo;
 // Runs on the pass's own scan thread.
 class ScanPass {
 public:
-    explicit ScanPass(AppController& controller) : fController(controller) {}
+    explicit ScanPass(UploadChainHost& host) : fHost(host) {}
 
     void run(const Notification& note);
 
@@ -45,7 +45,7 @@ private:
     void nothingFound(const Notification& note, const std::string& folder);
     void endPass();
 
-    AppController& fController;
+    UploadChainHost& fHost;
     // Settings read once per pass.
     std::string fLoginName;
     std::optional<ReadinessCheck> fReadiness;

@@ -228,8 +228,9 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
         auto watchdog = UploadWatchdog::arm(fTimerContext.get(), timeOut, [this](UploadWatchdog& w) { uploadTimerFired(w); });
         ConsoleLog::writef("Inside %s => %s... Start to sendSynchronousRequest", kClass, op);
         const HttpTransfer::Result reply = HttpTransfer::post(
-            Preferences::getPrefOrvURL().value_or(""), body, [&watchdog] { return watchdog->isTransferAborted(); },
-            stringWithFormat("The upload took longer than %g seconds and was stopped", timeOut));
+            Preferences::getPrefOrvURL().value_or(""), body, [this, &watchdog] { return watchdog->isTransferAborted() || fAbortTransfers.load(); },
+            stringWithFormat("The upload moved no data for longer than %g seconds and was stopped", timeOut),
+            [&watchdog] { watchdog->noteProgress(); });
         watchdog->cancel();
 
         if (body.fileChanged()) {

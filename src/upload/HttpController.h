@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +48,10 @@ public:
     // asks the delegate to relaunch the application.
     void uploadTimerFired(UploadWatchdog& timer);
 
+    // Stops every transfer in flight, and every later one, within a second;
+    // for an owner that goes away before the process ends. Any thread.
+    void abortTransfersInFlight() { fAbortTransfers = true; }
+
     // True when the result counts as a failure (the rules of "UploadDoneNotification").
     static bool uploadDidFail(const UploadResultInfo& result);
 
@@ -62,4 +67,5 @@ private:
     NotificationCenter& fCenter;
     UploadProgressDelegate* fProgressDelegate = nullptr;
     std::unique_ptr<QObject> fTimerContext; // owns the time-out timers, on the main thread
+    std::atomic<bool> fAbortTransfers{false};
 };

@@ -1,6 +1,7 @@
 #include "upload/HttpTransfer.h"
 
 #include "upload/MultipartBody.h"
+#include "util/CurlSockets.h"
 
 #include <curl/curl.h>
 #include <memory>
@@ -14,6 +15,9 @@ namespace {
 struct TransferState {
     MultipartBody* body = nullptr;
     const std::function<bool()>* shouldAbort = nullptr;
+    const std::function<void()>* onBytesMoved = nullptr;
+    curl_off_t sent = 0;
+    curl_off_t received = 0;
     std::string reply;
     bool replyTooLarge = false;
     bool aborted = false;
@@ -24,6 +28,11 @@ struct TransferState {
         if (!aborted && *shouldAbort && (*shouldAbort)())
             aborted = true;
         return aborted;
+    }
+    void bytesMoved()
+    {
+        if (*onBytesMoved)
+            (*onBytesMoved)();
     }
 };
 
@@ -45,6 +54,7 @@ size_t writeReply(char* data, size_t size, size_t count, void* user)
         return 0; // any short count ends the transfer with a write error
     }
     state->reply.append(data, n);
+    state->bytesMoved();
     return n;
 }
 
@@ -60,6 +70,7 @@ std::string_view trimmed(std::string_view text)
 size_t readHeaderLine(char* data, size_t size, size_t count, void* user)
 {
     auto* state = static_cast<TransferState*>(user);
+    state->bytesMoved();
     const std::string_view line = trimmed(std::string_view(data, size * count));
     if (line.rfind("HTTP/", 0) == 0) {
         state->headerFields.clear(); // a new reply begins (after an interim one)
@@ -70,15 +81,24 @@ size_t readHeaderLine(char* data, size_t size, size_t count, void* user)
     return size * count;
 }
 
-int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+// Called at least once a second; the counts tell whether bytes went out or
+// came in since the last call.
+int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded)
 {
-    return static_cast<TransferState*>(user)->checkAbort() ? 1 : 0;
+    auto* state = static_cast<TransferState*>(user);
+    if (uploaded != state->sent || downloaded != state->received) {
+        state->sent = uploaded;
+        state->received = downloaded;
+        state->bytesMoved();
+    }
+    return state->checkAbort() ? 1 : 0;
 }
 
 } // namespace
 
 HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& body,
-                                        const std::function<bool()>& shouldAbort, const std::string& abortReason)
+                                        const std::function<bool()>& shouldAbort, const std::string& abortReason,
+                                        const std::function<void()>& onBytesMoved)
 {
     static std::once_flag curlReady;
     std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -98,6 +118,7 @@ HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& b
     TransferState state;
     state.body = &body;
     state.shouldAbort = &shouldAbort;
+    state.onBytesMoved = &onBytesMoved;
     char errorBuffer[CURL_ERROR_SIZE] = {};
     CURL* handle = curl.get();
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
@@ -119,6 +140,7 @@ HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& b
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kTimeOutSeconds);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kTimeOutSeconds);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, openSocketCloseOnExec);
 
     const CURLcode code = curl_easy_perform(handle);
 

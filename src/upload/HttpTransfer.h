@@ -28,7 +28,9 @@ public:
 
     // Sends body to url, reading its file parts from disk as they go out.
     // shouldAbort is asked at least once a second; when it answers true the
-    // transfer stops with an error described by abortReason.
+    // transfer stops with an error described by abortReason. onBytesMoved
+    // is called whenever bytes of the body went out or bytes of the reply
+    // came in.
     static Result post(const std::string& url, MultipartBody& body, const std::function<bool()>& shouldAbort,
-                       const std::string& abortReason);
+                       const std::string& abortReason, const std::function<void()>& onBytesMoved = {});
 };

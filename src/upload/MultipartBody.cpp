@@ -38,6 +38,21 @@ ssize_t preadRetrying(int fd, char* buffer, size_t size, uint64_t offset)
 
 } // namespace
 
+std::string MultipartBody::escapedFileName(std::string_view fileName)
+{
+    std::string out;
+    out.reserve(fileName.size());
+    for (const char c : fileName) {
+        switch (c) {
+        case '"': out += "%22"; break;
+        case '\r': out += "%0D"; break;
+        case '\n': out += "%0A"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
 std::string MultipartBody::contentTypeValue()
 {
     return std::string("multipart/form-data; boundary=") + kBoundary;
@@ -69,7 +84,7 @@ void MultipartBody::addFilePartHeader(std::string_view name, std::string_view fi
 {
     std::string& text = textSegment().text;
     text.append("\r\n--").append(kBoundary).append("\r\n");
-    text.append("Content-Disposition: form-data; name=\"").append(name).append("\"; filename=\"").append(fileName).append("\"\r\n");
+    text.append("Content-Disposition: form-data; name=\"").append(name).append("\"; filename=\"").append(escapedFileName(fileName)).append("\"\r\n");
     text.append("Content-Type: ").append(contentType).append("\r\n\r\n");
 }
 
@@ -178,7 +193,7 @@ size_t MultipartBody::read(char* buffer, size_t capacity)
 bool MultipartBody::writeTo(const std::string& path, std::string* error) const
 {
     std::string temp = path + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data()); // created 0600: the body holds the password
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC); // created 0600: the body holds the password
     if (fd < 0) {
         if (error)
             *error = "cannot create a file beside " + path + ": " + errorText(errno);

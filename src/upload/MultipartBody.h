@@ -15,6 +15,9 @@ public:
     static constexpr const char* kBoundary = "0xKhTmLbOuNdArY";
     // The value of the request's one "Content-Type" header.
     static std::string contentTypeValue();
+    // A file name as it may stand between the quotes of the filename
+    // parameter: '"', CR and LF become %22, %0D and %0A, all else is kept.
+    static std::string escapedFileName(std::string_view fileName);
 
     MultipartBody() = default;
     ~MultipartBody();
@@ -24,6 +27,7 @@ public:
     // Content-Disposition: form-data; name="NAME" CR LF CR LF, then the value.
     void addField(std::string_view name, std::string_view value);
     // The two header lines of a file part; the file's bytes follow with addFileContents.
+    // The file name is escaped as browsers escape it in form uploads.
     void addFilePartHeader(std::string_view name, std::string_view fileName, std::string_view contentType);
     // Opens the file for sending. False, and the reason, when it cannot be read.
     bool addFileContents(const std::string& path, std::string* error);

@@ -4,12 +4,32 @@
 
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 
-UploadWatchdog::UploadWatchdog(QObject* context, double seconds, FireHandler onFire)
-    : fContext(context), fSeconds(seconds), fOnFire(std::move(onFire))
+namespace {
+
+int64_t steadyNow()
 {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+UploadWatchdog::UploadWatchdog(QObject* context, double seconds, FireHandler onFire)
+    : fContext(context), fSeconds(seconds), fOnFire(std::move(onFire)), fLastProgress(steadyNow())
+{
+}
+
+void UploadWatchdog::noteProgress() { fLastProgress.store(steadyNow(), std::memory_order_relaxed); }
+
+int UploadWatchdog::remainingMilliseconds() const
+{
+    const double idle = static_cast<double>(steadyNow() - fLastProgress.load(std::memory_order_relaxed)) / 1e6;
+    const double remaining = std::ceil(std::max(0.0, fSeconds) * 1000.0 - idle);
+    return remaining <= 0 ? 0 : static_cast<int>(std::min<double>(remaining, INT_MAX));
 }
 
 std::shared_ptr<UploadWatchdog> UploadWatchdog::arm(QObject* context, double seconds, FireHandler onFire)
@@ -28,10 +48,21 @@ void UploadWatchdog::start()
     timer->setSingleShot(true);
     timer->setTimerType(Qt::CoarseTimer);
     auto self = shared_from_this();
-    QObject::connect(timer, &QTimer::timeout, fContext, [self] { self->fire(); });
+    QObject::connect(timer, &QTimer::timeout, fContext, [self] { self->expired(); });
     fTimer = timer;
-    const double milliseconds = std::ceil(std::max(0.0, fSeconds) * 1000.0);
-    timer->start(static_cast<int>(std::min<double>(milliseconds, INT_MAX)));
+    timer->start(remainingMilliseconds());
+}
+
+void UploadWatchdog::expired()
+{
+    if (fPhase.load() != Phase::Pending)
+        return;
+    // Bytes moved since the timer was set: wait for the rest of the idle time.
+    if (const int remaining = remainingMilliseconds(); remaining > 0 && fTimer) {
+        fTimer->start(remaining);
+        return;
+    }
+    fire();
 }
 
 void UploadWatchdog::fire()

@@ -34,6 +34,14 @@ bool containsIgnoringCase(const std::string& haystack, const char* needle)
     return false;
 }
 
+// A child gets standard input, output and error and nothing else: a
+// descriptor some library opened without close-on-exec (libcurl's own
+// wake-up sockets among them) must not outlive us in a helper.
+void closeInheritedDescriptors(posix_spawn_file_actions_t* actions)
+{
+    posix_spawn_file_actions_addclosefrom_np(actions, STDERR_FILENO + 1);
+}
+
 // posix_spawn with the argument vector built from path and args.
 int spawnProgram(const std::string& path, const std::vector<std::string>& args,
                  const posix_spawn_file_actions_t* actions, const posix_spawnattr_t* attributes, pid_t* pid)
@@ -53,6 +61,7 @@ bool startDetachedProgram(const std::string& path, const std::vector<std::string
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    closeInheritedDescriptors(&actions);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
@@ -83,6 +92,7 @@ ProcessResult runProgram(const std::string& path, const std::vector<std::string>
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    closeInheritedDescriptors(&actions);
 
     pid_t pid = 0;
     const int rc = spawnProgram(path, args, &actions, nullptr, &pid);

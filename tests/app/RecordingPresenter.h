@@ -43,6 +43,25 @@ public:
         std::lock_guard lock(fMutex);
         fPreview = path;
     }
+    void openMaintenanceWindow(int window) override { recordMaintenance(window, "opened"); }
+    void setMaintenanceWindowTitle(int window, const std::string& title) override
+    {
+        recordMaintenance(window, "title: " + title);
+    }
+    void updateMaintenanceLine1(int window, const std::string& text) override { recordMaintenance(window, "line 1: " + text); }
+    void updateMaintenanceLine2(int window, const std::string& text) override { recordMaintenance(window, "line 2: " + text); }
+    void updateMaintenanceProgressBar(int window, bool running) override
+    {
+        recordMaintenance(window, running ? "bar started" : "bar stopped");
+    }
+    void closeMaintenanceWindow(int window) override { recordMaintenance(window, "closed"); }
+    // Every maintenance window call in arrival order, as "window 1 line 1: text".
+    std::vector<std::string> maintenanceCalls() const
+    {
+        std::lock_guard lock(fMutex);
+        return fMaintenance;
+    }
+
     std::string preview() const
     {
         std::lock_guard lock(fMutex);
@@ -75,10 +94,17 @@ public:
     std::atomic<bool> codeField{false};
 
 private:
+    void recordMaintenance(int window, const std::string& what)
+    {
+        std::lock_guard lock(fMutex);
+        fMaintenance.push_back("window " + std::to_string(window) + " " + what);
+    }
+
     mutable std::mutex fMutex;
     std::map<Field, std::string> fFields;
     std::map<Field, bool> fErrors;
     std::string fButtonTitle;
     std::string fPreview;
     std::vector<std::string> fAlerts;
+    std::vector<std::string> fMaintenance;
 };

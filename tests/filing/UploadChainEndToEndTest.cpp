@@ -345,3 +345,22 @@ TEST_F(UploadChainEndToEndTest, GoingOnAfterAnErrorWaitsAndTriesTheSamePhotoAgai
     ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_1.jpg") && idle(); }, std::chrono::seconds(20)));
     EXPECT_EQ(received()["IMG_1.jpg"], 2) << "an error does not halt while going on after failures";
 }
+
+TEST_F(UploadChainEndToEndTest, StoppingTheControllerMidUploadEndsEveryThreadAndKeepsThePhoto)
+{
+    RefBehaviour hang;
+    hang.hang = true;
+    fServer->script({hang});
+    store().setObject(PrefKey::UploadTimeOut, PlistValue::real(600)); // the watchdog must not step in
+    const std::string path = photo("Adams/IMG_1.jpg");
+    fController->ibUserClickedOnSynchronize(nullptr);
+    ASSERT_TRUE(waitFor([&] { return fLog.contains("Start to sendSynchronousRequest"); }, std::chrono::seconds(30)));
+    EXPECT_GT(fController->workerThreads().liveCount(), 0);
+
+    // As a test or a benchmark ends: the transfer is aborted and every thread waited for.
+    fController->stopWorkerThreads();
+    EXPECT_EQ(fController->workerThreads().liveCount(), 0);
+    EXPECT_TRUE(fs::exists(path)) << "an aborted upload leaves the photo to be tried again";
+    EXPECT_FALSE(fs::exists(mirror() + "/Adams/IMG_1.jpg"));
+    EXPECT_FALSE(fs::exists(problem("Adams/IMG_1.jpg")));
+}

@@ -1,6 +1,8 @@
 #include "platform/PropertyList.h"
 
 #include <gtest/gtest.h>
+#include <initializer_list>
+#include <vector>
 
 namespace {
 
@@ -73,4 +75,62 @@ TEST(PropertyList, RefusesHostileInputWithoutCrashing)
     for (int i = 0; i < 200; ++i)
         deep += "</array>";
     EXPECT_FALSE(PropertyList::parse(plist(deep)));
+}
+
+namespace {
+
+// A binary property list of the given objects (object 0 the root), with
+// one-byte offsets and references.
+std::string binaryPlist(const std::vector<std::string>& objects)
+{
+    std::string out = "bplist00";
+    std::string offsets;
+    for (const auto& object : objects) {
+        offsets.push_back(static_cast<char>(out.size()));
+        out += object;
+    }
+    const size_t tableOffset = out.size();
+    out += offsets;
+    std::string trailer(6, '\0');
+    trailer += '\1'; // offset size
+    trailer += '\1'; // reference size
+    auto be64 = [&trailer](uint64_t v) {
+        for (int shift = 56; shift >= 0; shift -= 8)
+            trailer.push_back(static_cast<char>((v >> shift) & 0xFF));
+    };
+    be64(objects.size());
+    be64(0);
+    be64(tableOffset);
+    return out + trailer;
+}
+
+std::string bytes(std::initializer_list<int> values)
+{
+    std::string out;
+    for (int v : values)
+        out.push_back(static_cast<char>(v));
+    return out;
+}
+
+} // namespace
+
+// A preference file is read whatever its form; a text holding a NUL made the
+// property-list library abort the whole program.
+TEST(PropertyList, BinaryListsAreReadAndATextWithANulIsRefused)
+{
+    const std::string good = binaryPlist({bytes({0xD2, 1, 2, 3, 4}), "\x51k", "\x51n", "\x51v", bytes({0x10, 5})});
+    auto value = PropertyList::parse(good);
+    ASSERT_TRUE(value);
+    ASSERT_TRUE(value->find("k") && value->find("n"));
+    EXPECT_EQ(*value->find("k")->asString(), "v");
+    EXPECT_EQ(*value->find("n")->asInteger(), 5);
+
+    // "a", U+0000, "b" as a UTF-16 value, then as a key.
+    const std::string nulValue = binaryPlist({bytes({0xD1, 1, 2}), "\x51k", bytes({0x63, 0, 'a', 0, 0, 0, 'b'})});
+    const std::string nulKey = binaryPlist({bytes({0xD1, 1, 2}), bytes({0x63, 0, 'a', 0, 0, 0, 'b'}), "\x51v"});
+    for (const auto& input : {nulValue, nulKey}) {
+        std::string error;
+        EXPECT_FALSE(PropertyList::parse(input, &error));
+        EXPECT_FALSE(error.empty());
+    }
 }

@@ -1,3 +1,4 @@
+#include <cmath>
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
 #include "prefs/FactoryDefaults.h"
@@ -211,4 +212,42 @@ TEST_F(PreferencesTest, SettingsUtilities)
     store().reset();
     store().open(storePath());
     EXPECT_EQ(store().stringForKey(PrefKey::UserLoginPassword), "secret");
+}
+
+// NaN and infinity slip through every "greater than 0" check; they count as
+// no number: the order check has its rule for that (its reading is 0, so 10 s),
+// the others fall back as for a missing value.
+TEST_F(PreferencesTest, NumbersThatAreNotNumbersCountAsMissingOrAsZero)
+{
+    const PlistValue notNumbers[] = {PlistValue::real(NAN), PlistValue::real(-NAN), PlistValue::real(INFINITY),
+                                     PlistValue::real(-INFINITY), PlistValue::string("nan"),
+                                     PlistValue::string(" inf")};
+    for (const auto& value : notNumbers) {
+        SCOPED_TRACE(value.describe());
+        EXPECT_TRUE(UserDefaults::isNotANumber(value));
+        store().setObject(PrefKey::SecondsBetweenScans, value);
+        EXPECT_FALSE(Preferences::getPrefSecondsBetweenScans()) << "missing: the rescan timer uses 120 s";
+        store().setObject(PrefKey::DaysOldBeforeDeleting, value);
+        EXPECT_FALSE(Preferences::getPrefDaysOldBeforeDeleting()) << "missing: 30 days, never 0";
+        store().setObject(PrefKey::MinutesForCheckOrders, value);
+        ASSERT_TRUE(Preferences::getPrefMinutesForCheckOrders());
+        EXPECT_EQ(UserDefaults::doubleValue(*Preferences::getPrefMinutesForCheckOrders()), 0.0);
+        store().setObject(PrefKey::UploadTimeOut, value);
+        EXPECT_FLOAT_EQ(Preferences::getUploadTimeOut(), 500.0f);
+        store().setObject(PrefKey::DoContinueAfterFailedUploadSecs, value);
+        EXPECT_EQ(Preferences::getPrefDoContinueAfterFailedUploadSecs(), 0.0);
+        EXPECT_EQ(store().integerForKey(PrefKey::DoContinueAfterFailedUploadSecs), 0);
+        EXPECT_FALSE(store().boolForKey(PrefKey::DoContinueAfterFailedUploadSecs));
+    }
+    // Beyond a float's range is no number for a float reading either.
+    store().setObject(PrefKey::UploadTimeOut, PlistValue::real(1e300));
+    EXPECT_FLOAT_EQ(Preferences::getUploadTimeOut(), 500.0f);
+    // Ordinary numbers and texts are read as before.
+    for (const auto& value : {PlistValue::real(90), PlistValue::string("90abc"), PlistValue::integer(90)}) {
+        EXPECT_FALSE(UserDefaults::isNotANumber(value));
+        store().setObject(PrefKey::SecondsBetweenScans, value);
+        ASSERT_TRUE(Preferences::getPrefSecondsBetweenScans());
+        EXPECT_EQ(UserDefaults::doubleValue(*Preferences::getPrefSecondsBetweenScans()), 90.0);
+    }
+    EXPECT_FALSE(UserDefaults::isNotANumber(PlistValue::string("abc")));
 }

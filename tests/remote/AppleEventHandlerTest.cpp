@@ -2,6 +2,7 @@
 #include "platform/UserDefaults.h"
 #include "remote/AppleEventHandler.h"
 
+#include <cmath>
 #include <gtest/gtest.h>
 
 using RemoteTest::LogLines;
@@ -236,4 +237,31 @@ TEST_F(AppleEventHandlerTest, ThePasswordNeverReachesTheLog)
     EXPECT_EQ(command("setValue", "USERLOGINPASSWORD", "s3cret-pw"), kSuccess);
     EXPECT_TRUE(log.contains("GOT 1234"));
     EXPECT_FALSE(log.contains("s3cret-pw"));
+}
+
+TEST_F(AppleEventHandlerTest, ASettingThatCannotBeSavedIsAnsweredAsAFailure)
+{
+    // A file where the store's folder should be: even root cannot save there.
+    TestSupport::createFileWithContents(fSandbox.file("blocker"), "not a folder");
+    store().reset();
+    store().open(fSandbox.file("blocker/defaults.plist"));
+    LogLines log;
+    EXPECT_EQ(command("setValue", "userEnteredEventName", "Gala"), kFailed);
+    EXPECT_EQ(command("setValue", "prefAutoSynchronize", "yes"), kFailed);
+    EXPECT_EQ(command("setValue", "prefSecondsBetweenScans", "90"), kFailed);
+    EXPECT_EQ(command("setValue", "prefDaysOldBeforeDeleting", "7"), kFailed);
+    EXPECT_TRUE(log.contains("COULD NOT SAVE parameterValue=[Gala] for parameterName=[userEnteredEventName]"));
+    std::string why;
+    EXPECT_FALSE(store().checkSavable(&why));
+    EXPECT_NE(why.find("blocker"), std::string::npos) << why;
+}
+
+TEST_F(AppleEventHandlerTest, ASecondsValueThatIsNotANumberIsNotReportedAsOne)
+{
+    for (const PlistValue& value : {PlistValue::real(NAN), PlistValue::real(INFINITY), PlistValue::string("nan")}) {
+        store().setObject("prefSecondsBetweenScans", value);
+        EXPECT_EQ(command("getValue", "prefSecondsBetweenScans", "-"), kSuccess) << value.describe();
+    }
+    EXPECT_EQ(command("setValue", "prefSecondsBetweenScans", "inf"), kFailed);
+    EXPECT_EQ(command("setValue", "prefSecondsBetweenScans", "nan"), kFailed);
 }

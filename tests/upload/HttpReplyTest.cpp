@@ -199,3 +199,54 @@ TEST(HttpReplyMacRomanTest, EveryByteDecodesToItsCharacter)
     EXPECT_EQ(seen.size(), 128u);
     EXPECT_EQ(MacRoman::toUtf8("\xE7\xF5"), "\xC3\x81\xC4\xB1"); // A acute, dotless i
 }
+
+// A hostile or broken service must not crash the station: the reply is read
+// without recursion, however deep its elements nest.
+TEST_F(HttpReplyTest, AReplyNestedFarDeeperThanAnyStackIsRead)
+{
+    constexpr size_t kDepth = 1'000'000; // millions of frames' worth of recursion
+    std::string deep;
+    deep.reserve(kDepth * 7 + 16);
+    for (size_t i = 0; i < kDepth; ++i)
+        deep += "<a>";
+    deep += "OK";
+    for (size_t i = 0; i < kDepth; ++i)
+        deep += "</a>";
+    const auto result = uploadAnswered(body("<reply><status>" + deep + "</status><message>Stored</message></reply>"));
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->httpStatusCode, 200);
+    EXPECT_EQ(result->httpOurCustomStatus, "OK") << "the status is the nested element's whole text";
+    EXPECT_EQ(result->httpOurCustomMessage, "Stored");
+    EXPECT_EQ(posts().back(), cNotification_UploadSuccess);
+}
+
+// Three log lines per child of the root would turn a large reply into
+// gigabytes of log: only the first children are logged, the rest counted.
+TEST_F(HttpReplyTest, AWideReplyLogsItsFirstChildrenAndCountsTheRest)
+{
+    std::string wide = "<reply><status>OK</status><message>Stored</message>";
+    for (int i = 0; i < 100'000; ++i)
+        wide += "<i><imageid>7</imageid></i>";
+    wide += "</reply>";
+    TestSupport::LogCapture log;
+    const auto result = uploadAnswered(body(wide));
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->httpOurCustomStatus, "OK");
+    EXPECT_EQ(result->httpOurCustomMessage, "Stored");
+    EXPECT_EQ(log.count("===> NSXMLNode child["), 10u);
+    EXPECT_EQ(log.count("===> name at child["), 10u);
+    EXPECT_EQ(log.count("===> imageid at child["), 10u);
+    EXPECT_TRUE(log.contains("===> NSXMLNode child[0] = [OK]"));
+    EXPECT_TRUE(log.contains("===> imageid at child[9] = [7]"));
+    EXPECT_FALSE(log.contains("child[10]"));
+    EXPECT_EQ(log.count("===> 99992 more children of the reply not logged"), 1u);
+
+    // A reply of exactly as many children as are logged needs no summary.
+    log.clear();
+    std::string ten = "<reply><status>OK</status><message>Stored</message>";
+    for (int i = 0; i < 8; ++i)
+        ten += "<i/>";
+    uploadAnswered(body(ten + "</reply>"));
+    EXPECT_EQ(log.count("===> NSXMLNode child["), 10u);
+    EXPECT_FALSE(log.contains("more children of the reply"));
+}

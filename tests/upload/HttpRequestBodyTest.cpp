@@ -1,6 +1,7 @@
 #include "UploadTestSupport.h"
 
 #include "platform/PlistValue.h"
+#include "upload/MultipartBody.h"
 
 #include <sys/stat.h>
 
@@ -211,4 +212,41 @@ TEST_F(HttpRequestBodyTest, ThePhotoContentTypeFollowsItsExtension)
         EXPECT_NE(body.find(fileHeader("imgfile", c.name, c.type) + "X" + closing()), std::string::npos) << c.name;
     }
     EXPECT_EQ(HttpController::contentTypeForPath("/a/b.c/photo"), "image/jpeg");
+}
+
+// A photo's name must not inject header lines or cut the filename short: it
+// is escaped as browsers escape form uploads, and only where it must be.
+TEST_F(HttpRequestBodyTest, FileNamesAreEscapedAsBrowsersDoAndOnlyWhereNeeded)
+{
+    EXPECT_EQ(MultipartBody::escapedFileName("say \"hi\"\r\nX: 1.jpg"), "say %22hi%22%0D%0AX: 1.jpg");
+    const std::string plain = "Émile 100% ;a=b 'x'\t\\.jpg";
+    EXPECT_EQ(MultipartBody::escapedFileName(plain), plain) << "everything else keeps its bytes";
+
+    // A name with CR LF and a quote, sent end to end.
+    const std::string hostile = "IMG \"1\"\r\nX-Injected: yes.jpg";
+    const std::string jpeg = "\xFF\xD8 hostile name \xFF\xD9";
+    const auto result = upload(itemFor(photo(hostile, jpeg)));
+    const std::string escaped = "IMG %221%22%0D%0AX-Injected: yes.jpg";
+    const std::string body = onlyBody();
+    EXPECT_NE(body.find(fileHeader("imgfile", escaped, "image/jpeg") + jpeg + closing()), std::string::npos) << body;
+    EXPECT_EQ(body.find("\r\nX-Injected"), std::string::npos) << "no header line of the name's own";
+    const auto request = fServer->requests().at(0);
+    EXPECT_EQ(request.operation, "photo upload");
+    ASSERT_EQ(request.files.size(), 1u);
+    EXPECT_EQ(request.files[0].filename, escaped);
+    EXPECT_EQ(request.files[0].contentType, "image/jpeg");
+    EXPECT_EQ(TestSupport::readWholeFile(fSandbox.file("service/") + request.files[0].storedPath), jpeg);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->httpOurCustomStatus, "OK");
+    EXPECT_EQ(result->edFileName, fSandbox.file("Source/Smith/" + hostile));
+
+    // A name without those characters goes out exactly as before.
+    fServer->script({});
+    const auto before = fServer->requestCount();
+    upload(itemFor(photo(plain, jpeg)));
+    ASSERT_EQ(fServer->requestCount(), before + 1);
+    const std::string plainBody = fServer->requests().back().rawBody;
+    EXPECT_NE(plainBody.find("\r\nContent-Disposition: form-data; name=\"imgfile\"; filename=\"" + plain +
+                             "\"\r\nContent-Type: image/jpeg\r\n\r\n" + jpeg),
+              std::string::npos);
 }

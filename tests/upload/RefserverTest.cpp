@@ -6,7 +6,9 @@
 #include "RefServer.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
@@ -286,4 +288,140 @@ TEST(RefserverProgramTest, TheProgramListensOnAFreePortUntilTerminated)
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+namespace {
+
+sockaddr_in loopbackAddress(const char* address, int port)
+{
+    sockaddr_in at {};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, address, &at.sin_addr);
+    return at;
+}
+
+bool bindTo(int fd, const char* address, int port)
+{
+    const sockaddr_in at = loopbackAddress(address, port);
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
+}
+
+bool connectTo(int fd, const char* address, int port)
+{
+    const sockaddr_in at = loopbackAddress(address, port);
+    return ::connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
+}
+
+void limitReceiving(int fd)
+{
+    timeval limit {10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
+} // namespace
+
+// A dropped request ends the service's own connection and no other socket of
+// the process, even one that shares both of its port numbers.
+TEST_F(RefserverTest, ADroppedRequestEndsItsOwnConnectionAndNoOther)
+{
+    start();
+    const int port = fServer->port();
+    // A connection of this process between 127.0.0.2:PORT and 127.0.0.2:C ...
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_TRUE(bindTo(listener, "127.0.0.2", port)) << std::strerror(errno);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    const int peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_TRUE(bindTo(peer, "127.0.0.2", 0));
+    ASSERT_TRUE(connectTo(peer, "127.0.0.2", port)) << std::strerror(errno);
+    const int mine = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(mine, 0);
+    sockaddr_in bound {};
+    socklen_t length = sizeof bound;
+    ASSERT_EQ(::getsockname(peer, reinterpret_cast<sockaddr*>(&bound), &length), 0);
+    const int clientPort = ntohs(bound.sin_port);
+
+    // ... and a request to the service from 127.0.0.1:C.
+    RefBehaviour drop;
+    drop.drop = true;
+    fServer->script({drop});
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_TRUE(bindTo(client, "127.0.0.1", clientPort)) << std::strerror(errno);
+    ASSERT_TRUE(connectTo(client, "127.0.0.1", port)) << std::strerror(errno);
+    limitReceiving(client);
+    const std::string body = "--B\r\nContent-Disposition: form-data; name=\"fuseaction\"\r\n\r\nx\r\n--B--\r\n";
+    const std::string request = "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                                "Content-Type: multipart/form-data; boundary=B\r\nContent-Length: " +
+                                std::to_string(body.size()) + "\r\n\r\n" + body;
+    ASSERT_EQ(::send(client, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    std::string reply;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::recv(client, buffer, sizeof buffer, 0)) > 0)
+        reply.append(buffer, static_cast<size_t>(n));
+    EXPECT_EQ(n, 0) << "the service closed the connection";
+    EXPECT_EQ(reply, "") << "without a reply";
+    EXPECT_EQ(fServer->requests().at(0).outcome, "dropped");
+
+    // The other connection still carries bytes both ways.
+    limitReceiving(peer);
+    limitReceiving(mine);
+    EXPECT_EQ(::send(mine, "ping", 4, MSG_NOSIGNAL), 4);
+    EXPECT_EQ(::recv(peer, buffer, sizeof buffer, 0), 4);
+    EXPECT_EQ(::send(peer, "pong", 4, MSG_NOSIGNAL), 4);
+    EXPECT_EQ(::recv(mine, buffer, sizeof buffer, 0), 4);
+    for (const int fd : {client, mine, peer, listener})
+        ::close(fd);
+}
+
+// One service per port: a second one on a taken port fails to start rather
+// than sharing the port and taking some of the first one's requests.
+TEST_F(RefserverTest, AServiceOnATakenPortFailsToStart)
+{
+    start();
+    RefServer::Options options;
+    options.root = fSandbox.file("second");
+    options.port = fServer->port();
+    RefServer second(options);
+    std::string error;
+    EXPECT_FALSE(second.start(&error));
+    EXPECT_NE(error.find("cannot listen on 127.0.0.1:" + std::to_string(fServer->port())), std::string::npos) << error;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_FALSE(send({{"fuseaction", "upload.upload"}}).error);
+    EXPECT_EQ(fServer->requestCount(), 4u) << "every request reached the first service";
+}
+
+TEST(RefserverProgramTest, TheProgramRefusesAPortThatIsTaken)
+{
+    TestSupport::TempDir dir;
+    RefServer::Options options;
+    options.root = dir.file("first");
+    RefServer first(options);
+    std::string error;
+    ASSERT_TRUE(first.start(&error)) << error;
+
+    const std::string program = std::string(QUON_BIN_DIR) + "/quon-refserver";
+    const std::string rootArg = dir.file("root");
+    const std::string portArg = std::to_string(first.port());
+    const std::string errorFile = dir.file("stderr.txt");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("--root"),
+                               const_cast<char*>(rootArg.c_str()), const_cast<char*>("--port"),
+                               const_cast<char*>(portArg.c_str()), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    const bool ended = waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10s);
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    ASSERT_TRUE(ended) << "the second service kept running on a taken port";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << status;
+    const std::string message = readWholeFile(errorFile);
+    EXPECT_NE(message.find("quon-refserver: cannot listen on 127.0.0.1:" + portArg), std::string::npos) << message;
 }

@@ -103,3 +103,66 @@ TEST(UploadWatchdogTimerTest, FiringAndCancellingRaceToOneOutcome)
     EXPECT_EQ(fired, 1);
     EXPECT_FALSE(early->hasFired());
 }
+
+// The time-out counts from the last byte moved, not from the start: a long
+// exchange that keeps moving is left alone, however long it takes.
+TEST_F(UploadWatchdogTest, AnExchangeThatKeepsMovingIsNotCutOff)
+{
+    store().setObject(PrefKey::UploadTimeOut, PlistValue::real(1.0));
+    fController->setProgressDelegate(&fDelegate);
+    RefBehaviour slow;
+    slow.trickleMs = 100; // 30 pieces: three times the time-out in all
+    slow.padTo = 480;
+    fServer->script({slow});
+    const auto result = upload(itemFor(photo("a.jpg", "A")));
+    ASSERT_TRUE(result);
+    EXPECT_FALSE(result->httpError);
+    EXPECT_EQ(result->httpStatusCode, 200);
+    EXPECT_EQ(result->httpOurCustomStatus, "OK");
+    EXPECT_EQ(result->httpReturnData->size(), 480u);
+    EXPECT_TRUE(fDelegate.requests().empty());
+    EXPECT_FALSE(fLog.contains("Taking too long to upload"));
+}
+
+// Once the body is sent, waiting for the reply is no progress: a service
+// that takes the photo and then falls silent still trips the time-out.
+TEST_F(UploadWatchdogTest, SilenceAfterTheBodyCountsFromTheLastByte)
+{
+    fController->setProgressDelegate(&fDelegate);
+    RefBehaviour late;
+    late.delayMs = 3000;
+    fServer->script({late});
+    const auto result = upload(itemFor(photo("a.jpg", std::string(256 * 1024, 'x'))));
+    ASSERT_TRUE(result);
+    ASSERT_TRUE(result->httpError);
+    EXPECT_NE(result->httpError->localizedDescription.find("moved no data for longer than 0.3 seconds"),
+              std::string::npos)
+        << result->httpError->localizedDescription;
+    ASSERT_TRUE(waitFor([&] { return fDelegate.requests().size() == 1; }, 5s));
+    ASSERT_TRUE(waitFor([&] { return fServer->requestCount() == 1; }, 10s));
+    const auto request = fServer->requests()[0];
+    ASSERT_EQ(request.files.size(), 1u);
+    EXPECT_EQ(request.files[0].size, 256u * 1024) << "the whole photo went out before the silence";
+}
+
+TEST(UploadWatchdogTimerTest, ProgressPostponesFiringUntilTheTransferFallsIdle)
+{
+    QObject context;
+    std::atomic<int> fired{0};
+    auto watchdog = UploadWatchdog::arm(&context, 1.0, [&](UploadWatchdog&) { ++fired; });
+    std::atomic<bool> moving{true};
+    std::thread transfer([&] {
+        const auto end = std::chrono::steady_clock::now() + 2500ms;
+        while (std::chrono::steady_clock::now() < end) {
+            watchdog->noteProgress();
+            std::this_thread::sleep_for(50ms);
+        }
+        moving = false;
+    });
+    waitFor([&] { return !moving.load(); }, 10s);
+    transfer.join();
+    EXPECT_EQ(fired.load(), 0) << "bytes kept moving for longer than the time-out";
+    ASSERT_TRUE(waitFor([&] { return watchdog->hasFired(); }, 5s)) << "the idle transfer trips it";
+    EXPECT_EQ(fired.load(), 1);
+    EXPECT_FALSE(watchdog->cancel());
+}

@@ -145,3 +145,49 @@ TEST_F(RelaunchTest, TheCurrentApplicationIsDescribedByItsOwnProcess)
     request.LSLaunchFlags = 1049344;
     EXPECT_EQ(request.describe(), "{LSLaunchFlags = 1049344; sender = (null)}");
 }
+
+// A descriptor the old instance left open without close-on-exec (libcurl's
+// connection was one) must reach neither the helper nor the new instance.
+TEST_F(RelaunchTest, NoInheritedDescriptorReachesTheHelperOrTheNewInstance)
+{
+    // The stand-in notes every descriptor it has above standard error.
+    TestSupport::createFileWithContents(app(), "#!/bin/sh\n"
+                                               "ls /proc/$$/fd | sort -n | awk '$1 > 2' | tr '\\n' ' ' > '" +
+                                                   fSandbox.file("started.tmp") + "'\n"
+                                               "mv '" + fSandbox.file("started.tmp") + "' '" + started() + "'\n");
+    ::chmod(app().c_str(), 0755);
+    // Neither has close-on-exec, on purpose; both lie clear of the shell's own.
+    const int opened = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(opened, 0);
+    const int leaked = ::fcntl(opened, F_DUPFD, 150);
+    const int high = ::fcntl(opened, F_DUPFD, 200);
+    ::close(opened);
+    ASSERT_GE(leaked, 150);
+    ASSERT_GE(high, 200);
+
+    // quon-relaunch started by someone who does not close anything.
+    const pid_t old = startOldInstance();
+    const std::string pidText = std::to_string(old);
+    const std::string helperPath = helper();
+    const std::string appPath = app();
+    std::vector<char*> argv = {const_cast<char*>(helperPath.c_str()), const_cast<char*>(appPath.c_str()),
+                               const_cast<char*>(pidText.c_str()), const_cast<char*>("1"), nullptr};
+    pid_t helperPid = 0;
+    ASSERT_EQ(::posix_spawn(&helperPid, helperPath.c_str(), nullptr, nullptr, argv.data(), environ), 0);
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(started()); }, 10s));
+    ::waitpid(helperPid, nullptr, 0);
+    const std::string fds = readWholeFile(started());
+    EXPECT_EQ(fds.find(std::to_string(leaked) + " "), std::string::npos) << fds;
+    EXPECT_EQ(fds.find(std::to_string(high) + " "), std::string::npos) << fds;
+
+    // The helper as the uploader starts it.
+    std::filesystem::remove(started());
+    std::string error;
+    ASSERT_TRUE(startDetachedProgram(app(), {}, &error)) << error;
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(started()); }, 10s));
+    const std::string direct = readWholeFile(started());
+    EXPECT_EQ(direct.find(std::to_string(leaked) + " "), std::string::npos) << direct;
+    EXPECT_EQ(direct.find(std::to_string(high) + " "), std::string::npos) << direct;
+    ::close(leaked);
+    ::close(high);
+}

@@ -71,7 +71,8 @@ bool behaviourFromJson(const json& item, RefBehaviour& b, std::string* error)
         const bool ok = (key == "http" && v.is_number_integer()) || (key == "status" && v.is_string()) ||
                         (key == "message" && v.is_string()) || (key == "body" && v.is_string()) ||
                         (key == "bodyBase64" && v.is_string()) || (key == "padTo" && v.is_number_unsigned()) ||
-                        (key == "delayMs" && v.is_number_integer()) || (key == "hang" && v.is_boolean()) ||
+                        (key == "delayMs" && v.is_number_integer()) ||
+                        (key == "trickleMs" && v.is_number_integer()) || (key == "hang" && v.is_boolean()) ||
                         (key == "drop" && v.is_boolean()) || (key == "orderVersion" && v.is_number_integer()) ||
                         (key == "orders" && v.is_array());
         if (!ok) {
@@ -100,6 +101,7 @@ bool behaviourFromJson(const json& item, RefBehaviour& b, std::string* error)
     }
     b.padTo = item.value("padTo", size_t(0));
     b.delayMs = item.value("delayMs", 0);
+    b.trickleMs = item.value("trickleMs", 0);
     b.hang = item.value("hang", false);
     b.drop = item.value("drop", false);
     b.orderVersion = item.value("orderVersion", 0);
@@ -161,6 +163,8 @@ std::string RefBehaviour::describe() const
         j["padTo"] = padTo;
     if (delayMs)
         j["delayMs"] = delayMs;
+    if (trickleMs)
+        j["trickleMs"] = trickleMs;
     if (hang)
         j["hang"] = true;
     if (drop)

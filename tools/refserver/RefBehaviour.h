@@ -17,6 +17,7 @@
 //   {"body": "text"} / {"bodyBase64": "..."}  the reply body, byte for byte
 //   {"padTo": 17000000}                       the reply padded with spaces to that many bytes
 //   {"delayMs": 2000}                         wait before answering
+//   {"trickleMs": 100}                        send the reply in 16-byte pieces, pausing before each
 //   {"hang": true}                            never answer; wait until the client gives up or the server stops
 //   {"drop": true}                            close the connection without a reply
 //   {"orderVersion": 4, "orders": [{...}]}    the order reply's version and orders
@@ -27,6 +28,7 @@ struct RefBehaviour {
     std::optional<std::string> body;
     size_t padTo = 0;
     int delayMs = 0;
+    int trickleMs = 0;
     bool hang = false;
     bool drop = false;
     int orderVersion = 0; // 3 or 4; 0 lets the fuse action decide

@@ -8,14 +8,15 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <deque>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -66,46 +67,6 @@ std::string element(const char* name, const std::string& text)
     return std::string("<") + name + ">" + xmlEscaped(text) + "</" + name + ">";
 }
 
-int portOf(const sockaddr_storage& address)
-{
-    if (address.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-    if (address.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
-    return -1;
-}
-
-// The socket of the connection a request came on. The HTTP library does not
-// hand it to handlers, and dropping a connection or noticing that a client
-// gave up needs it; the two ports name it among our descriptors.
-int findConnection(int localPort, int remotePort)
-{
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir)
-        return -1;
-    int found = -1;
-    while (const dirent* entry = ::readdir(dir)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (!end || *end != '\0' || end == entry->d_name || fd == ::dirfd(dir))
-            continue;
-        struct stat st {};
-        if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode))
-            continue;
-        sockaddr_storage local {}, peer {};
-        socklen_t localLength = sizeof local, peerLength = sizeof peer;
-        if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
-            ::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0)
-            continue;
-        if (portOf(local) == localPort && portOf(peer) == remotePort) {
-            found = static_cast<int>(fd);
-            break;
-        }
-    }
-    ::closedir(dir);
-    return found;
-}
-
 std::string timestamp()
 {
     const auto now = std::chrono::system_clock::now();
@@ -122,11 +83,61 @@ std::string statusReply(const std::string& status, const std::string& message)
     return "<reply>" + element("status", status) + element("message", message) + "</reply>";
 }
 
+// The HTTP server, serving each connection itself so that a handler knows the
+// socket its request came on: a dropped or hung request is ended on its own
+// connection, never on a descriptor found by searching the process.
+class ConnectionServer : public httplib::Server {
+public:
+    // The connection of the request handled on the calling thread; -1 outside a handler.
+    static int currentConnection() { return tConnection; }
+
+private:
+    static thread_local int tConnection;
+
+    bool process_and_close_socket(socket_t sock) override
+    {
+        tConnection = sock;
+        bool ok = false;
+        httplib::detail::process_client_socket(
+            sock, read_timeout_sec_, read_timeout_usec_, write_timeout_sec_, write_timeout_usec_,
+            [&](httplib::Stream& stream) {
+                for (size_t left = keep_alive_max_count_; left > 0 && nextRequestArrives(sock); --left) {
+                    bool closed = false;
+                    ok = process_request(stream, left == 1, closed, nullptr);
+                    if (!ok || closed)
+                        break;
+                }
+                return ok;
+            });
+        tConnection = -1;
+        ::shutdown(sock, SHUT_RDWR);
+        ::close(sock);
+        return ok;
+    }
+
+    // Waits up to the keep-alive time for bytes (or the client's leaving) while the server runs.
+    bool nextRequestArrives(int sock) const
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
+        while (svr_sock_ != INVALID_SOCKET) {
+            pollfd watch {sock, POLLIN, 0};
+            const int n = ::poll(&watch, 1, 100);
+            if (n > 0)
+                return true;
+            if ((n < 0 && errno != EINTR) || std::chrono::steady_clock::now() >= end)
+                return false;
+        }
+        return false;
+    }
+};
+
+thread_local int ConnectionServer::tConnection = -1;
+
 } // namespace
 
 struct RefServer::Impl {
     Options options;
-    httplib::Server server;
+    ConnectionServer server;
     std::thread thread;
     int port = -1;
 
@@ -209,10 +220,12 @@ struct RefServer::Impl {
 
     std::string orderReply(const RecordedRequest& r, const RefBehaviour& b)
     {
+        std::unique_lock lock(mutex); // the admin request may replace the standing orders
+        const std::vector<RefOrder> orders = b.orders ? *b.orders : options.orders;
         int version = b.orderVersion ? b.orderVersion : options.defaultBehaviour.orderVersion;
+        lock.unlock();
         if (version == 0)
             version = equalsIgnoringCase(r.field("fuseaction"), "orders.v4check") ? 4 : 3;
-        const std::vector<RefOrder>& orders = b.orders ? *b.orders : options.orders;
         const std::string status = element("status", b.status.value_or("OK"));
         std::string items;
         for (const auto& o : orders) {
@@ -231,7 +244,17 @@ struct RefServer::Impl {
                             : "<orders>" + items + status + message + "</orders>";
     }
 
+    static void storeIds(const RecordedRequest& r, const std::string& path) // beside a hi-res file
+    {
+        json ids = json::object();
+        for (const auto& [name, value] : r.fields)
+            if ((name == "orderid" || name == "imageid" || name == "pictureid") && !ids.contains(name))
+                ids[name] = value;
+        std::ofstream(path) << ids.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+    }
+
     void handle(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
+    void handleOrders(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
     void handleScript(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
 };
 
@@ -364,6 +387,8 @@ void RefServer::Impl::handle(const httplib::Request& req, httplib::Response& res
                 fs::remove(partFiles[i], ec);
             } else {
                 r.files[i].storedPath = fs::relative(target, options.root, ec).string();
+                if (r.operation == "hi-res upload")
+                    storeIds(r, target + ".ids.json");
             }
         }
     } else {
@@ -373,7 +398,7 @@ void RefServer::Impl::handle(const httplib::Request& req, httplib::Response& res
     if (b.delayMs > 0 && !pause(std::chrono::milliseconds(b.delayMs)))
         r.outcome = "stopped";
     if (b.hang && r.outcome.empty()) {
-        const int fd = findConnection(req.local_port, req.remote_port);
+        const int fd = ConnectionServer::currentConnection();
         hangUntilClientLeaves(fd);
         if (fd >= 0)
             ::shutdown(fd, SHUT_RDWR);
@@ -386,7 +411,7 @@ void RefServer::Impl::handle(const httplib::Request& req, httplib::Response& res
             r.outcome = "dropped";
         // Recorded before the client can see the connection go.
         journal(r);
-        if (const int fd = findConnection(req.local_port, req.remote_port); fd >= 0)
+        if (const int fd = ConnectionServer::currentConnection(); fd >= 0)
             ::shutdown(fd, SHUT_RDWR);
         return;
     }
@@ -403,11 +428,15 @@ void RefServer::Impl::handle(const httplib::Request& req, httplib::Response& res
     r.replyStatus = b.body ? std::string("(body)") : b.status.value_or("OK");
     r.outcome = "answered";
     res.status = b.http;
-    if (b.padTo > reply.size()) {
+    if (b.padTo > reply.size() || b.trickleMs > 0) {
         // Padded with spaces after the document, streamed rather than built.
-        const size_t total = b.padTo;
-        res.set_content_provider(total, "text/xml", [reply, total](size_t offset, size_t length, httplib::DataSink& sink) {
-            const size_t n = std::min<size_t>(length, 64 * 1024);
+        const size_t total = std::max(b.padTo, reply.size());
+        const int trickleMs = b.trickleMs;
+        res.set_content_provider(total, "text/xml", [this, reply, total, trickleMs](size_t offset, size_t length,
+                                                                                    httplib::DataSink& sink) {
+            if (trickleMs > 0 && !pause(std::chrono::milliseconds(trickleMs)))
+                return false;
+            const size_t n = std::min<size_t>(length, trickleMs > 0 ? 16 : 64 * 1024);
             std::string chunk;
             if (offset < reply.size())
                 chunk = reply.substr(offset, n);
@@ -446,6 +475,37 @@ void RefServer::Impl::handleScript(const httplib::Request&, httplib::Response& r
     res.set_content(json{{"queued", count}}.dump(), "application/json");
 }
 
+// The standing orders: a list of orders, or {"orderVersion": 3|4, "orders": [...]}.
+void RefServer::Impl::handleOrders(const httplib::Request&, httplib::Response& res, const httplib::ContentReader& reader)
+{
+    std::string body, error;
+    reader([&](const char* data, size_t size) {
+        if (body.size() + size > kLongestAdminBody)
+            error = "the orders are too long";
+        else
+            body.append(data, size);
+        return true;
+    });
+    const json parsed = json::parse(body, nullptr, false);
+    const bool wrapped = parsed.is_object();
+    const json version = wrapped ? parsed.value("orderVersion", json(0)) : json(0);
+    std::vector<RefOrder> orders;
+    if (error.empty() && !(version == 0 || version == 3 || version == 4))
+        error = "orderVersion must be 3 or 4";
+    if (error.empty()) // sets the reason when the list is malformed
+        RefBehaviour::parseOrders(wrapped ? parsed.value("orders", json::array()).dump() : body, orders, &error);
+    if (!error.empty()) {
+        res.status = 400;
+        res.set_content(json{{"error", error}}.dump(), "application/json");
+        return;
+    }
+    res.set_content(json{{"orders", orders.size()}}.dump(), "application/json");
+    std::lock_guard lock(mutex);
+    options.orders = std::move(orders);
+    if (wrapped)
+        options.defaultBehaviour.orderVersion = version.get<int>();
+}
+
 RefServer::RefServer(Options options) : fImpl(std::make_unique<Impl>(std::move(options))) {}
 
 RefServer::~RefServer() { stop(); }
@@ -462,6 +522,12 @@ bool RefServer::start(std::string* error)
     d.server.set_read_timeout(30);
     d.server.set_write_timeout(30);
     d.server.set_keep_alive_timeout(1);
+    // Address reuse only: the library would also share the port, and a second
+    // service on a port already taken must fail to start instead.
+    d.server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     // The HTTP library reads every multipart body through its own form parser,
     // which hides the bytes as sent. The service reads them itself: the header
     // is moved aside before routing (the request object is the library's own
@@ -476,6 +542,9 @@ bool RefServer::start(std::string* error)
     });
     d.server.Post("/_admin/script", [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
         d.handleScript(q, s, c);
+    });
+    d.server.Post("/_admin/orders", [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
+        d.handleOrders(q, s, c);
     });
     d.server.Post(".*", [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
         d.handle(q, s, c);
@@ -496,7 +565,8 @@ bool RefServer::start(std::string* error)
                                  : (d.server.bind_to_port(d.options.host, d.options.port) ? d.options.port : -1);
     if (d.port <= 0) {
         if (error)
-            *error = "cannot listen on " + d.options.host + ":" + std::to_string(d.options.port);
+            *error = "cannot listen on " + d.options.host + ":" + std::to_string(d.options.port) +
+                     " (the port is taken or not allowed)";
         return false;
     }
     d.thread = std::thread([&d] { d.server.listen_after_bind(); });

@@ -14,7 +14,9 @@
 // root/HiRes/ORDERID/ for hi-res files), appends a JSON line per request to
 // root/journal.jsonl and answers OK unless told otherwise, by a scripted
 // behaviour (POST /_admin/script with a JSON list, or script()) or by the
-// default behaviour. Uploads are streamed to disk, so a large movie costs
+// default behaviour. The order query answers the standing orders (the
+// options, or POST /_admin/orders); a hi-res file is stored with its ids
+// beside it (FILE.ids.json). Uploads are streamed to disk, so a large movie costs
 // no memory. Listens on loopback only.
 class RefServer {
 public:

@@ -31,9 +31,11 @@ const char* kUsage =
     "  --order-version 3|4    the order reply's version (default: 4 for orders.v4check, else 3)\n"
     "  --quiet                no line per request on standard error\n"
     "\n"
+    "POST /_admin/orders with such a list, or {\"orderVersion\":3|4,\"orders\":[...]}, replaces the\n"
+    "standing orders. Each hi-res file is stored with its ids beside it (FILE.ids.json).\n"
     "POST /_admin/script with a JSON list of behaviours, consumed one per request:\n"
     "  [{\"http\":500}, {\"status\":\"Warning\",\"message\":\"No Email Addresses Sent\"},\n"
-    "   {\"body\":\"not xml\"}, {\"bodyBase64\":\"...\"}, {\"padTo\":17000000}, {\"delayMs\":2000},\n"
+    "   {\"body\":\"not xml\"}, {\"bodyBase64\":\"...\"}, {\"padTo\":17000000}, {\"delayMs\":2000}, {\"trickleMs\":100},\n"
     "   {\"hang\":true}, {\"drop\":true}, {\"orderVersion\":4, \"orders\":[...]}]\n";
 
 bool parseInt(const char* text, int& value)

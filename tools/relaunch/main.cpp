@@ -4,7 +4,8 @@
 // given arguments, in a session of its own, and exits without waiting for it.
 // FLAGS are the launch flags of the request: 1 brings the new instance to the
 // front, 0x100300 starts it without raising its window; they reach the new
-// instance as QUON_LAUNCH_FLAGS. The uploader passes its own command line as
+// instance as QUON_LAUNCH_FLAGS. Every descriptor above standard error is
+// closed first, so the new instance starts as clean as the first one did. The uploader passes its own command line as
 // the arguments, so a headless instance comes back headless.
 
 #include <cerrno>
@@ -59,10 +60,22 @@ bool hasEnded(pid_t pid)
     return close != std::string::npos && close + 2 < line.size() && (line[close + 2] == 'Z' || line[close + 2] == 'X');
 }
 
+// Whatever the old instance left open (a hung connection, above all) must
+// not reach the new one: keep standard input, output and error only.
+void closeInheritedDescriptors()
+{
+    if (::close_range(STDERR_FILENO + 1, ~0U, 0) == 0)
+        return;
+    const long limit = ::sysconf(_SC_OPEN_MAX);
+    for (int fd = STDERR_FILENO + 1; fd < (limit > 0 ? limit : 1024); ++fd)
+        ::close(fd);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    closeInheritedDescriptors();
     if (argc < 4)
         return usage();
     const std::string appPath = argv[1];
