@@ -9,13 +9,17 @@
 #include "app/WorkerThreads.h"
 #include "platform/NotificationCenter.h"
 #include "remote/AppleEventTarget.h"
+#include "scan/NotReadyReport.h"
 #include "scan/OpenFileRequest.h"
+#include "scan/ScanWakeup.h"
+#include "scan/SettleTracker.h"
 #include "upload/UploadProgressDelegate.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -143,6 +147,16 @@ public:
     void ibDeleteLocalFtpFolderIfEmpty(const void* sender);
     void doHandleOpenPrefPanel(const void* sender);
 
+    // --- what the scan keeps from one pass to the next (any thread) ---
+    // The photos left in the source folder and why.
+    NotReadyReport& notReadyReport() override { return fNotReadyReport; }
+    // How long the files the scan waits on have stayed unchanged.
+    SettleTracker& settleTracker() override { return fSettleTracker; }
+    // A scan is requested once the delay has passed (a photo that waits may be
+    // ready then), unless one is already due sooner.
+    void requestScanAfter(std::chrono::steady_clock::duration delay) override { fScanWakeup.wakeAfter(delay); }
+    std::optional<std::chrono::steady_clock::time_point> nextScanWakeup() const { return fScanWakeup.nextWake(); }
+
     // --- the rescan timer ---
     void doSetupRetriggerTimerOnMainThread() override { fRescanTimer.doSetupRetriggerTimerOnMainThread(); }
     void doSetupRetriggerTimer() { fRescanTimer.doSetupRetriggerTimer(); }
@@ -219,4 +233,8 @@ private:
     std::string fCommandSocketPath;
     std::function<void()> fTerminateHandler;
     bool fTerminating = false;
+
+    NotReadyReport fNotReadyReport;
+    SettleTracker fSettleTracker;
+    ScanWakeup fScanWakeup{[this] { fWorkers.start("rescan request", [this] { openFileOnMainThread(); }); }};
 };

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 class MainThreadPresenter;
 class NotificationCenter;
+class NotReadyReport;
 class ProcessState;
+class SettleTracker;
 class WorkerThreads;
 
 // What the scan pass, the open-file request and the result filing ask of the
@@ -38,4 +41,13 @@ public:
     virtual void cancelRetriggerTimerOnMainThread() = 0;
     // Requests a pause when an upload is running.
     virtual void forceProcessToPause(const void* sender) = 0;
+
+    // What the scan keeps from one pass to the next (any thread): the photos
+    // it left in the source folder and why, and how long the files it waits
+    // on have stayed unchanged.
+    virtual NotReadyReport& notReadyReport() = 0;
+    virtual SettleTracker& settleTracker() = 0;
+    // A scan is requested once the delay has passed (a photo that waits may be
+    // ready then), unless one is already due sooner.
+    virtual void requestScanAfter(std::chrono::steady_clock::duration delay) = 0;
 };

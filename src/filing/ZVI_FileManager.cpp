@@ -25,6 +25,19 @@ bool existsNoFollow(const std::string& path)
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+// The entry itself: a link is never taken for what it points to.
+bool isLinkNoFollow(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool isDirectoryNoFollow(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // rename() that never replaces an existing destination.
 bool renameNoReplace(const std::string& from, const std::string& to)
 {
@@ -61,7 +74,7 @@ bool syncFolder(const std::string& folder)
 bool copyToTemporary(const std::string& source, const std::string& destination, std::string& temporary,
                      std::string& error)
 {
-    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (in < 0) {
         error = std::string("cannot read the photo: ") + std::strerror(errno);
         return false;
@@ -176,10 +189,16 @@ std::optional<std::string> ZVI_FileManager::moveItem(const std::string& relative
     const std::string fullSource = FileUtil::joinPath(sourceRoot, relativePath);
     if (!existsNoFollow(fullSource))
         return std::nullopt;
+    // A link is never a photo: moving it would file what it points to, or a
+    // folder half, and leave it behind to be found again.
+    if (isLinkNoFollow(fullSource)) {
+        ConsoleLog::writef("moveFileToPath2 => [%s] is a symbolic link; links are never moved", fullSource.c_str());
+        return std::nullopt;
+    }
     FileUtil::makeFolders(destRoot, 0755);
 
     std::string checkPath;
-    if (FileUtil::isDirectory(fullSource)) {
+    if (isDirectoryNoFollow(fullSource)) {
         checkPath = FileUtil::joinPath(destRoot, relativePath);
         FileUtil::makeFolders(checkPath, 0755);
         ConsoleLog::writef("\ncreateDirectory %s\n", checkPath.c_str());
@@ -197,7 +216,7 @@ std::optional<std::string> ZVI_FileManager::moveItem(const std::string& relative
                 destPath = nameWithTimeStamp(taken, true);
                 for (int copy = 2; existsNoFollow(destPath); ++copy)
                     destPath = nameWithTimeStamp(taken, true, copy);
-            } else if (whenTaken == WhenTaken::Overwrite && FileUtil::isDirectory(destPath)) {
+            } else if (whenTaken == WhenTaken::Overwrite && isDirectoryNoFollow(destPath)) {
                 std::error_code ec;
                 fs::remove_all(destPath, ec);
                 if (ec)

@@ -5,6 +5,9 @@
 #include "platform/UserDefaults.h"
 #include "prefs/PreferenceKeys.h"
 
+#include <pwd.h>
+#include <vector>
+
 namespace {
 
 UserDefaults& store()
@@ -15,6 +18,25 @@ UserDefaults& store()
 std::optional<std::string> text(const char* key)
 {
     return store().stringForKey(key);
+}
+
+// A folder setting as the operator may type it: "~" and "~/…" name the home
+// folder, "~name/…" that user's. What follows no known user stays as it is.
+std::optional<std::string> folder(const char* key)
+{
+    auto path = text(key);
+    if (!path || path->empty() || (*path)[0] != '~')
+        return path;
+    const size_t slash = path->find('/');
+    const std::string user = path->substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+    if (user.empty())
+        return FileUtil::expandTilde(*path);
+    std::vector<char> buffer(16384);
+    passwd entry {};
+    passwd* found = nullptr;
+    if (::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found || !found->pw_dir)
+        return path;
+    return std::string(found->pw_dir) + (slash == std::string::npos ? std::string() : path->substr(slash));
 }
 
 // A number setting that is NaN or infinite counts as missing, so that the
@@ -39,8 +61,8 @@ bool writeBackBool(const char* key)
 
 } // namespace
 
-std::optional<std::string> Preferences::getLocalSourceUploadFolder() { return text(PrefKey::LocalSourceUploadFolder); }
-std::optional<std::string> Preferences::getLocalMasterMirrorSiteFolder() { return text(PrefKey::LocalMasterMirrorSiteFolder); }
+std::optional<std::string> Preferences::getLocalSourceUploadFolder() { return folder(PrefKey::LocalSourceUploadFolder); }
+std::optional<std::string> Preferences::getLocalMasterMirrorSiteFolder() { return folder(PrefKey::LocalMasterMirrorSiteFolder); }
 
 std::optional<std::string> Preferences::getLocalProblemUploadFolder()
 {
@@ -53,7 +75,7 @@ std::optional<std::string> Preferences::getLocalProblemUploadFolder()
     return parent + "Problem Folder";
 }
 
-std::optional<std::string> Preferences::getPrefOrvHiResAlternatePath1() { return text(PrefKey::OrvHiResAlternatePath1); }
+std::optional<std::string> Preferences::getPrefOrvHiResAlternatePath1() { return folder(PrefKey::OrvHiResAlternatePath1); }
 std::optional<std::string> Preferences::getCurUserLoginName() { return text(PrefKey::UserLoginName); }
 std::optional<std::string> Preferences::getCurUserLoginPassword() { return text(PrefKey::UserLoginPassword); }
 bool Preferences::getUseEventName() { return true; }

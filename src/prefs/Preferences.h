@@ -14,6 +14,7 @@ class Preferences {
 public:
     Preferences() = delete;
 
+    // The folder settings come with a leading "~" expanded (see isFullFolderPath).
     static std::optional<std::string> getLocalSourceUploadFolder();
     static std::optional<std::string> getLocalMasterMirrorSiteFolder();
     // "Problem Folder" beside the mirror folder; none while the mirror folder is unset.
@@ -50,6 +51,10 @@ public:
     static bool getDoRedirectNSLog();
     static bool getPrefDoContinueAfterFailedUpload();
     static double getPrefDoContinueAfterFailedUploadSecs();
+
+    // Whether a folder setting, as the accessors give it, is a full path; a
+    // relative one would be taken from wherever the program was started.
+    static bool isFullFolderPath(const std::string& path) { return !path.empty() && path[0] == '/'; }
 
     // The exported keys, in their fixed order (preference files, migration).
     static const std::vector<std::string>& exportedKeys();

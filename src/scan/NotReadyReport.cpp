@@ -1,5 +1,7 @@
 #include "scan/NotReadyReport.h"
 
+#include <algorithm>
+
 void NotReadyReport::beginPass()
 {
     std::lock_guard lock(fMutex);
@@ -54,4 +56,30 @@ std::size_t NotReadyReport::count() const
 {
     std::lock_guard lock(fMutex);
     return fReasons.size();
+}
+
+std::string NotReadyReport::summary() const
+{
+    std::map<std::string, std::size_t> byReason;
+    std::size_t total = 0;
+    {
+        std::lock_guard lock(fMutex);
+        for (const auto& [path, reason] : fReasons)
+            ++byReason[reason];
+        total = fReasons.size();
+    }
+    if (total == 0)
+        return {};
+    std::vector<std::pair<std::string, std::size_t>> reasons(byReason.begin(), byReason.end());
+    std::stable_sort(reasons.begin(), reasons.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::string text = total == 1 ? "1 photo waits in the source folder: "
+                                  : std::to_string(total) + " photos wait in the source folder: ";
+    for (size_t i = 0; i < reasons.size(); ++i) {
+        if (i > 0)
+            text += ", ";
+        if (total > 1)
+            text += std::to_string(reasons[i].second) + " ";
+        text += reasons[i].first;
+    }
+    return text;
 }

@@ -31,6 +31,10 @@ public:
     // The first `limit` photos in path order, and how many there are in all.
     std::vector<Entry> entries(std::size_t limit) const;
     std::size_t count() const;
+    // One line for the operator: how many photos wait and why, the most
+    // common reason first ("3 photos wait in the source folder: 2 still being
+    // written, 1 no embedded metadata"); empty when none waits.
+    std::string summary() const;
 
 private:
     mutable std::mutex fMutex;

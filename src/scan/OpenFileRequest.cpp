@@ -90,19 +90,28 @@ bool OpenFileRequest::validateUserInfoBeforeUploading(const std::optional<std::s
         if (errors++ == 0)
             firstProblem = text;
     };
-    auto checkFolder = [&](const std::optional<std::string>& folder, const char* notSelected, const char* notValid) {
+    auto checkFolder = [&](const std::optional<std::string>& folder, const char* setting, const char* notSelected,
+                           const char* notValid) {
         if (!folder || folder->empty()) {
             problem(notSelected);
             return;
         }
         const std::string expanded = FileUtil::expandTilde(*folder);
+        // A relative folder would be taken from wherever the program was started.
+        if (!Preferences::isFullFolderPath(expanded)) {
+            problem(stringWithFormat("%s must be a full path beginning with \"/\" or \"~\", not [%s]", setting,
+                                     folder->c_str()));
+            return;
+        }
         ConsoleLog::writef("Checking for folder: [%s]", expanded.c_str());
         if (!FileUtil::isDirectory(expanded))
             problem(stringWithFormat(notValid, expanded.c_str()));
     };
-    checkFolder(Preferences::getLocalMasterMirrorSiteFolder(), "Local Master Mirror Folder Has NOT Been Selected Yet...",
+    checkFolder(Preferences::getLocalMasterMirrorSiteFolder(), "The Local Master Mirror Folder (prefLocalMasterMirrorSiteFolder)",
+                "Local Master Mirror Folder Has NOT Been Selected Yet...",
                 "Local Master Mirror Folder is NOT a Valid FOLDER: [%s]");
     checkFolder(sourceFolder ? sourceFolder : Preferences::getLocalSourceUploadFolder(),
+                "The Local Source Upload Folder (prefLocalSourceUploadFolder)",
                 "Local Source Upload Folder Has NOT Been Selected Yet...",
                 "Local Source Upload Folder is NOT a Valid FOLDER: [%s]");
     if (errors == 0) {

@@ -70,6 +70,27 @@ std::vector<std::string> mountPoints()
     return points;
 }
 
+bool isRegularFile(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// stem + ".mov" with the extension in any letter case, the lower-case
+// spelling first; a regular file only.
+std::optional<std::string> movieWithAnyCaseExtension(const std::string& stem)
+{
+    for (int letters = 0; letters < 8; ++letters) {
+        std::string candidate = stem + ".";
+        candidate += (letters & 1) ? 'M' : 'm';
+        candidate += (letters & 2) ? 'O' : 'o';
+        candidate += (letters & 4) ? 'V' : 'v';
+        if (isRegularFile(candidate))
+            return candidate;
+    }
+    return std::nullopt;
+}
+
 std::string withoutTrailingSlashes(std::string path)
 {
     while (path.size() > 1 && path.back() == '/')
@@ -102,10 +123,25 @@ std::optional<std::string> getMatchingExistingMovieFilePath(const std::string& p
     if (photoPath.empty())
         return std::nullopt;
     const std::string stem = FileUtil::pathWithoutExtension(photoPath);
-    for (const std::string& candidate : {stem + ".mov", stem + "_muxed.mov"})
-        if (FileUtil::exists(candidate))
-            return candidate;
+    for (const std::string& candidate : {stem, stem + "_muxed"})
+        if (auto movie = movieWithAnyCaseExtension(candidate))
+            return movie;
     return std::nullopt;
+}
+
+std::optional<std::string> companionMovieFilePath(const std::string& photoPath)
+{
+    if (photoPath.empty())
+        return std::nullopt;
+    return movieWithAnyCaseExtension(FileUtil::pathWithoutExtension(photoPath));
+}
+
+std::optional<std::string> muxedMovieFilePath(const std::string& photoPath, const std::string& movieName)
+{
+    if (movieName.empty() || movieName == "." || movieName == ".." || movieName.find('/') != std::string::npos ||
+        movieName.find('\0') != std::string::npos)
+        return std::nullopt;
+    return FileUtil::parentFolder(photoPath) + "/" + movieName;
 }
 
 bool isRootVolume(const std::string& path)

@@ -30,6 +30,7 @@ RegularFile RegularFile::open(const std::string& path)
     }
     file.fFd = fd;
     file.fFileSize = static_cast<uint64_t>(info.st_size);
+    file.fStatus = info;
     return file;
 }
 
@@ -52,20 +53,26 @@ RegularFile& RegularFile::operator=(RegularFile&& other) noexcept
         fFd = std::exchange(other.fFd, -1);
         fError = std::move(other.fError);
         fFileSize = std::exchange(other.fFileSize, 0);
+        fStatus = other.fStatus;
     }
     return *this;
 }
 
 std::string RegularFile::readTail(uint64_t length) const
 {
-    if (fFd < 0)
-        return {};
     const uint64_t wanted = std::min(length, fFileSize);
+    return readAt(fFileSize - wanted, wanted);
+}
+
+std::string RegularFile::readAt(uint64_t offset, uint64_t length) const
+{
+    if (fFd < 0 || offset >= fFileSize)
+        return {};
+    const uint64_t wanted = std::min(length, fFileSize - offset);
     std::string bytes(static_cast<size_t>(wanted), '\0');
     size_t got = 0;
     while (got < bytes.size()) {
-        const ssize_t n = ::pread(fFd, bytes.data() + got, bytes.size() - got,
-                                  static_cast<off_t>(fFileSize - wanted + got));
+        const ssize_t n = ::pread(fFd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(offset + got));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

@@ -14,9 +14,11 @@
 #include "platform/UserDefaults.h"
 #include "prefs/PreferenceKeys.h"
 #include "prefs/Preferences.h"
+#include "scan/NotReadyReport.h"
 #include "scan/PathChecks.h"
 #include "scan/PhotoDates.h"
 #include "scan/PhotoMetaData.h"
+#include "scan/SettleTracker.h"
 #include "scan/UploadItemInfo.h"
 
 #include <algorithm>
@@ -59,7 +61,8 @@ std::string formatLocal(PhotoDate date)
 // by name, ties broken by the exact name, so IMG_0002 follows IMG_0001.
 struct Entry {
     std::string name;
-    bool isDirectory;
+    bool isDirectory; // a real folder: a link to one is not entered
+    bool isLink;
 };
 
 std::vector<Entry> sortedEntries(const std::string& folder)
@@ -73,11 +76,14 @@ std::vector<Entry> sortedEntries(const std::string& folder)
         if (name == "." || name == "..")
             continue;
         bool isDirectory = d->d_type == DT_DIR;
+        bool isLink = d->d_type == DT_LNK;
         if (d->d_type == DT_UNKNOWN) {
             struct stat st {};
-            isDirectory = ::lstat((folder + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+            const bool known = ::lstat((folder + "/" + name).c_str(), &st) == 0;
+            isDirectory = known && S_ISDIR(st.st_mode);
+            isLink = known && S_ISLNK(st.st_mode);
         }
-        entries.push_back({name, isDirectory});
+        entries.push_back({name, isDirectory, isLink});
     }
     ::closedir(dir);
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
@@ -170,11 +176,23 @@ void ScanPass::run(const Notification& note)
     ConsoleLog::writef("RootFolder name is: [%s]", scan.localRootFolder.c_str());
 
     fLoginName = Preferences::getCurUserLoginName().value_or("");
-    fFormBaseIdFromFileName = Preferences::getPrefFormBaseIdFromFileName();
-    fUploadMovie = Preferences::getPrefUploadMovie();
+    ReadinessCheck::Settings settings;
+    settings.formBaseIdFromFileName = Preferences::getPrefFormBaseIdFromFileName();
+    settings.uploadMovie = Preferences::getPrefUploadMovie();
+    settings.mayUploadWithoutMetaData = loginMayUploadWithoutMetaData(fLoginName);
+    NotReadyReport& report = fHost.notReadyReport();
+    SettleTracker& tracker = fHost.settleTracker();
+    fReadiness.emplace(tracker, settings);
+    report.beginPass();
+    tracker.beginPass();
 
     Candidate photo;
-    if (!scanFolder(scan.localRootFolder, "", scan.localMirrorFolder, photo)) {
+    const bool found = scanFolder(scan.localRootFolder, "", scan.localMirrorFolder, photo);
+    if (fLookAgainIn) // a little after the moment, so the file has surely settled by then
+        fHost.requestScanAfter(*fLookAgainIn + std::chrono::milliseconds(50));
+    if (!found) {
+        report.endCompletePass();
+        tracker.endCompletePass();
         ConsoleLog::write("No more images to upload...");
         fHost.presenter().ibUpdateFTPCallbackStatusTextField("");
         nothingFound(note, scan.localRootFolder);
@@ -187,6 +205,7 @@ void ScanPass::run(const Notification& note)
     const auto meta = readMetaData(photo.fullPath);
     if (!meta && !loginMayUploadWithoutMetaData(fLoginName)) {
         ConsoleLog::writef("File is NOT ready for upload yet (no embedded metadata): [%s]", photo.fullPath.c_str());
+        report.note(photo.fullPath, "no embedded metadata");
         fHost.workerThreads().sleepUnlessStopped(std::chrono::seconds(1));
         fHost.processState().setIsScanningFolder(false);
         fHost.processState().setNeedsToRescan(1);
@@ -205,7 +224,7 @@ void ScanPass::run(const Notification& note)
     const bool quarnel = gDoQuarnel;
     if (quarnel)
         item->userEnteredClientName = FileUtil::pathWithoutExtension(FileUtil::lastPathComponent(photo.fullPath));
-    if (fFormBaseIdFromFileName) {
+    if (settings.formBaseIdFromFileName) {
         item->userEnteredClientName = getBaseIDFromFileName(photo.fullPath);
     } else if (!quarnel) {
         const std::string parent = FileUtil::parentFolder(photo.relativePath);
@@ -268,7 +287,7 @@ void ScanPass::run(const Notification& note)
         if (const std::string* kiosk = stringEntry(*meta, "ZV_kioskStation"))
             item->edKioskStation = *kiosk;
         if (const std::string* muxed = stringEntry(*meta, "ZV_muxedMovieName"))
-            item->edMuxedMovieName = FileUtil::parentFolder(photo.fullPath) + "/" + *muxed;
+            item->edMuxedMovieName = muxedMovieFilePath(photo.fullPath, *muxed);
     } else if (!TextUtil::equalsIgnoringCase(fLoginName, "sorumaki") && !TextUtil::equalsIgnoringCase(fLoginName, "fernbridle") &&
                !TextUtil::equalsIgnoringCase(fLoginName, "dreel")) {
         for (int i = 0; i < 3; ++i)
@@ -315,7 +334,7 @@ bool ScanPass::scanFolder(const std::string& root, const std::string& relative, 
                 return true;
             continue;
         }
-        if (isReady(childRelative, childFull)) {
+        if (isReady(childRelative, childFull, entry.isLink)) {
             found = {childRelative, childFull};
             return true;
         }
@@ -323,41 +342,38 @@ bool ScanPass::scanFolder(const std::string& root, const std::string& relative, 
     return false;
 }
 
-bool ScanPass::isReady(const std::string& relative, const std::string& full)
+bool ScanPass::isReady(const std::string& relative, const std::string& full, bool isLink)
 {
-    const std::string name = FileUtil::lastPathComponent(relative);
-    if (name.empty() || name[0] == '.')
+    ReadinessCheck::Verdict verdict = fReadiness->check(relative, full, isLink);
+    if (verdict.lookAgainIn && (!fLookAgainIn || *verdict.lookAgainIn < *fLookAgainIn))
+        fLookAgainIn = verdict.lookAgainIn;
+    NotReadyReport& report = fHost.notReadyReport();
+    switch (verdict.kind) {
+    case ReadinessCheck::Kind::NotAPhoto:
         return false;
-    bool valid;
-    if (fFormBaseIdFromFileName) {
-        valid = IsValidImageObject(full);
-    } else {
-        valid = relative.find('/') != std::string::npos;
-        if (!valid)
-            ConsoleLog::writef("Root Item [%s] May NOT be Uploaded!!!!!", relative.c_str());
+    case ReadinessCheck::Kind::Waiting:
+        // Told once, not on every pass.
+        if (report.note(full, verdict.reason)) {
+            ConsoleLog::writef("Not ready for upload yet: [%s] (%s)", full.c_str(), verdict.reason.c_str());
+            fHost.presenter().ibUpdateFTPCallbackStatusTextField("Not ready yet: " + relative + " (" + verdict.reason + ")");
+        }
+        return false;
+    case ReadinessCheck::Kind::Ready:
+        report.forget(full);
+        return true;
     }
-    if (TextUtil::equalsIgnoringCase(FileUtil::pathExtension(name), "mov") || !valid)
-        return false;
-    const auto meta = readMetaData(full);
-    if (!meta && !loginMayUploadWithoutMetaData(fLoginName))
-        return false;
-    if (fUploadMovie) {
-        const std::string movie = FileUtil::pathWithoutExtension(full) + ".mov";
-        if (!FileUtil::exists(movie))
-            return false;
-    }
-    if (meta)
-        if (const std::string* muxed = stringEntry(*meta, "ZV_muxedMovieName"))
-            if (!FileUtil::exists(FileUtil::parentFolder(full) + "/" + *muxed))
-                return false;
-    return true;
+    return false;
 }
 
 void ScanPass::nothingFound(const Notification& note, const std::string& folder)
 {
     ConsoleLog::write("Scanning done - NO File found for uploading...");
     fHost.presenter().ibUpdateUploadStatusTextField("Done With Iteration...");
-    fHost.presenter().ibUpdateFTPCallbackStatusTextField("Waiting For New Images...");
+    // Photos left behind are named with their reasons, not hidden behind "waiting".
+    const std::string waiting = fHost.notReadyReport().summary();
+    if (!waiting.empty())
+        ConsoleLog::write(waiting);
+    fHost.presenter().ibUpdateFTPCallbackStatusTextField(waiting.empty() ? "Waiting For New Images..." : waiting);
     fHost.workerThreads().start("folder watcher", [host = &fHost, folder] { host->doWatchFolderInThread(folder); });
     fHost.notificationCenter().post(cNotification_CleanUpAfterCompleteLoop, fHost.notificationSender(), note.userInfo);
     fHost.doSetupRetriggerTimerOnMainThread();

@@ -2,6 +2,7 @@
 
 #include "platform/NotificationCenter.h"
 #include "platform/PlistValue.h"
+#include "scan/ReadinessCheck.h"
 
 #include <optional>
 #include <string>
@@ -40,13 +41,14 @@ private:
     };
 
     bool scanFolder(const std::string& root, const std::string& relative, const std::string& mirror, Candidate& found);
-    bool isReady(const std::string& relative, const std::string& full);
+    bool isReady(const std::string& relative, const std::string& full, bool isLink);
     void nothingFound(const Notification& note, const std::string& folder);
     void endPass();
 
     UploadChainHost& fHost;
     // Settings read once per pass.
     std::string fLoginName;
-    bool fFormBaseIdFromFileName = false;
-    bool fUploadMovie = false;
+    std::optional<ReadinessCheck> fReadiness;
+    // The soonest moment a photo passed over may become ready.
+    std::optional<ReadinessCheck::Duration> fLookAgainIn;
 };

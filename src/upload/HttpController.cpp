@@ -9,6 +9,7 @@
 #include "platform/TextUtil.h"
 #include "platform/UserDefaults.h"
 #include "prefs/Preferences.h"
+#include "scan/PathChecks.h"
 #include "scan/UploadItemInfo.h"
 #include "upload/HttpTransfer.h"
 #include "platform/MacRoman.h"
@@ -29,12 +30,6 @@ namespace {
 
 constexpr const char* kClass = "HttpController";
 constexpr const char* kNoEmailWarning = "No Email Addresses Sent";
-
-// "/a/photo.jpg" -> "/a/photo.mov"; a name without extension gets one.
-std::string withExtension(const std::string& path, const std::string& extension)
-{
-    return FileUtil::pathWithoutExtension(path) + "." + extension;
-}
 
 // The length of the white space or line break (Unicode ones included) that
 // text holds at pos, or that ends just before pos when backwards; 0 when none.
@@ -238,7 +233,12 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
             [&watchdog] { watchdog->noteProgress(); });
         watchdog->cancel();
 
-        if (body.readFailed()) {
+        if (body.fileChanged()) {
+            // Still being written: not refused, but left in the source folder for a later pass.
+            ConsoleLog::writef("Inside %s => %s...not sent: %s", kClass, op, body.readError().c_str());
+            result->httpOurCustomStatus = "FAIL";
+            result->httpOurCustomMessage = "The photo changed while it was sent; it stays in the source folder until it is whole";
+        } else if (body.readFailed()) {
             ConsoleLog::writef("Error in Reading the Contents of file while sending:\n%s\n\n", body.readError().c_str());
             refusal = body.readError();
         } else {
@@ -363,11 +363,8 @@ std::optional<std::string> HttpController::chosenMovie(const UploadItemInfo& ite
             return item.edMuxedMovieName;
         return std::nullopt;
     }
-    if (Preferences::getPrefUploadMovie()) {
-        const std::string beside = withExtension(item.edFileName, "mov");
-        if (FileUtil::exists(beside))
-            return beside;
-    }
+    if (Preferences::getPrefUploadMovie())
+        return companionMovieFilePath(item.edFileName); // IMG_1.MOV is sent as IMG_1.MOV
     return std::nullopt;
 }
 

@@ -144,6 +144,7 @@ bool MultipartBody::checkFileUnchanged(const Segment& segment)
         return false;
     }
     if (static_cast<uint64_t>(st.st_size) != segment.size) {
+        fFileChanged = true;
         fReadError = "the file " + segment.path + " changed size while it was sent (" + std::to_string(segment.size) +
                      " bytes, now " + std::to_string(st.st_size) + ")";
         return false;

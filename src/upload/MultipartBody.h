@@ -47,6 +47,9 @@ public:
     size_t read(char* buffer, size_t capacity);
     bool readFailed() const { return !fReadError.empty(); }
     const std::string& readError() const { return fReadError; }
+    // The read failed because a file's size changed while it was sent: it is
+    // still being written.
+    bool fileChanged() const { return fFileChanged; }
 
 private:
     struct Segment {
@@ -62,4 +65,5 @@ private:
     size_t fReadSegment = 0;
     uint64_t fReadOffset = 0;
     std::string fReadError;
+    bool fFileChanged = false;
 };

@@ -18,7 +18,8 @@ struct UploadResultInfo : public UploadItemInfo {
     std::optional<HttpError> httpError;        // the transport reported an error
     std::optional<HttpResponse> httpResponse;  // a reply arrived
     std::optional<std::string> httpReturnData; // the raw reply body, even an empty one
-    std::optional<std::string> httpOurCustomStatus;  // the reply was read as XML, or the upload was refused here
+    std::optional<std::string> httpOurCustomStatus;  // the reply was read as XML, or the upload was refused
+                                                     // ("Warning") or stopped ("FAIL": the photo changed) here
     std::optional<std::string> httpOurCustomMessage; // as for httpOurCustomStatus
 
     void clear() override { *this = UploadResultInfo(); }

@@ -266,6 +266,15 @@ TEST_F(AppControllerTest, ValidationNamesEachProblem)
         {[&] { store().removeObject(PrefKey::LocalSourceUploadFolder); },
          {"Local Source Upload Folder Has NOT Been Selected Yet..."}, 1},
         {[&] { store().setString(PrefKey::UserLoginPassword, ""); }, {"fCurPassword is NOT set or Blank??????"}, 1},
+        // A relative folder would be taken from wherever the program was started.
+        {[&] { store().setString(PrefKey::LocalMasterMirrorSiteFolder, "Photos/Mirror"); },
+         {"The Local Master Mirror Folder (prefLocalMasterMirrorSiteFolder) must be a full path beginning with \"/\" or "
+          "\"~\", not [Photos/Mirror]"},
+         1, {"fCurEventName", "Checking for folder: [Photos/Mirror]"}},
+        {[&] { store().setString(PrefKey::LocalSourceUploadFolder, "./Source"); },
+         {"The Local Source Upload Folder (prefLocalSourceUploadFolder) must be a full path beginning with \"/\" or "
+          "\"~\", not [./Source]"},
+         1},
     };
     for (const auto& c : cases) {
         store().setString(PrefKey::LocalSourceUploadFolder, source());

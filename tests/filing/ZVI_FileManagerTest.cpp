@@ -157,3 +157,30 @@ TEST_F(FileMoverTest, TrashKeepsARecordAndNeverOverwrites)
     }
     EXPECT_EQ(copies, 1);
 }
+
+// A link is never what it points to: not a folder to recreate, not a photo
+// to copy. The movers leave it where it is and touch nothing behind it.
+TEST_F(FileMoverTest, LinksAreNeverFollowed)
+{
+    createFileWithContents(fSandbox.file("Elsewhere/Smith/IMG_1.jpg"), "not ours");
+    fs::create_directories(srcFile("Smith"));
+    fs::create_directory_symlink(fSandbox.file("Elsewhere/Smith"), srcFile("Linked"));
+    fs::create_symlink(fSandbox.file("Elsewhere/Smith/IMG_1.jpg"), srcFile("Smith/IMG_1.jpg"));
+    for (const auto whenTaken : {WhenTaken::Overwrite, WhenTaken::KeepBoth}) {
+        EXPECT_FALSE(ZVI_FileManager::moveItem("Linked", src(), dst(), whenTaken, false));
+        EXPECT_FALSE(ZVI_FileManager::moveItem("Smith/IMG_1.jpg", src(), dst(), whenTaken, false));
+    }
+    EXPECT_FALSE(fs::exists(dstFile("Linked"))) << "no folder made for a linked one";
+    EXPECT_FALSE(fs::exists(dstFile("Smith/IMG_1.jpg")));
+    EXPECT_TRUE(fs::is_symlink(srcFile("Linked")));
+    EXPECT_TRUE(fs::is_symlink(srcFile("Smith/IMG_1.jpg")));
+    EXPECT_EQ(readWholeFile(fSandbox.file("Elsewhere/Smith/IMG_1.jpg")), "not ours");
+
+    // A link in the destination is replaced as a name, never written through.
+    createFileWithContents(srcFile("Smith/IMG_2.jpg"), "photo");
+    fs::create_directories(dstFile("Smith"));
+    fs::create_directory_symlink(fSandbox.file("Elsewhere/Smith"), dstFile("Smith/IMG_2.jpg"));
+    ASSERT_TRUE(ZVI_FileManager::moveItem("Smith/IMG_2.jpg", src(), dst(), WhenTaken::Overwrite, false));
+    EXPECT_EQ(readWholeFile(dstFile("Smith/IMG_2.jpg")), "photo");
+    EXPECT_EQ(readWholeFile(fSandbox.file("Elsewhere/Smith/IMG_1.jpg")), "not ours") << "the linked folder is untouched";
+}

@@ -7,6 +7,8 @@
 
 #include "TestSupport.h"
 
+#include <cstdlib>
+
 using TestSupport::createFileWithContents;
 
 class PreferencesTest : public StoreSandboxTest {
@@ -99,6 +101,37 @@ TEST_F(PreferencesTest, ProblemFolderSitsBesideTheMirrorFolder)
     EXPECT_EQ(Preferences::getLocalProblemUploadFolder(), "/srv/Problem Folder");
     store().setString(PrefKey::LocalMasterMirrorSiteFolder, "/mirror");
     EXPECT_EQ(Preferences::getLocalProblemUploadFolder(), "/Problem Folder");
+}
+
+TEST_F(PreferencesTest, FolderSettingsExpandTheHomeFolder)
+{
+    const char* previous = std::getenv("HOME");
+    const std::string savedHome = previous ? previous : "";
+    ::setenv("HOME", "/home/station", 1);
+    store().setString(PrefKey::LocalSourceUploadFolder, "~/Drop");
+    store().setString(PrefKey::LocalMasterMirrorSiteFolder, "~/Archive/Mirror");
+    store().setString(PrefKey::OrvHiResAlternatePath1, "~");
+    EXPECT_EQ(Preferences::getLocalSourceUploadFolder(), "/home/station/Drop");
+    EXPECT_EQ(Preferences::getLocalMasterMirrorSiteFolder(), "/home/station/Archive/Mirror");
+    EXPECT_EQ(Preferences::getLocalProblemUploadFolder(), "/home/station/Archive/Problem Folder");
+    EXPECT_EQ(Preferences::getPrefOrvHiResAlternatePath1(), "/home/station");
+    EXPECT_EQ(store().stringForKey(PrefKey::LocalSourceUploadFolder), "~/Drop") << "stored as typed";
+
+    // Another user's home; a name that is no user stays as typed, and is
+    // refused as a relative path when the folders are checked.
+    store().setString(PrefKey::LocalSourceUploadFolder, "~root/Drop");
+    EXPECT_EQ(Preferences::getLocalSourceUploadFolder(), "/root/Drop");
+    store().setString(PrefKey::LocalSourceUploadFolder, "~no-such-user-here/Drop");
+    EXPECT_EQ(Preferences::getLocalSourceUploadFolder(), "~no-such-user-here/Drop");
+    EXPECT_FALSE(Preferences::isFullFolderPath("~no-such-user-here/Drop"));
+    EXPECT_FALSE(Preferences::isFullFolderPath("Drop/Mirror"));
+    EXPECT_TRUE(Preferences::isFullFolderPath("/srv/Drop"));
+    store().setString(PrefKey::LocalSourceUploadFolder, "/srv/~Drop");
+    EXPECT_EQ(Preferences::getLocalSourceUploadFolder(), "/srv/~Drop");
+    if (previous)
+        ::setenv("HOME", savedHome.c_str(), 1);
+    else
+        ::unsetenv("HOME");
 }
 
 TEST_F(PreferencesTest, ShippedFactoryDefaultsRegisterWithoutBeingStored)

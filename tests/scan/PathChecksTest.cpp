@@ -49,6 +49,27 @@ TEST_F(PathChecksTest, CompanionMovieLookup)
     // A dot in a folder name is not an extension.
     createFileWithContents(fSandbox.file("v1.2/clip.mov"), "m");
     EXPECT_EQ(getMatchingExistingMovieFilePath(fSandbox.file("v1.2/clip")), fSandbox.file("v1.2/clip.mov"));
+
+    // Any letter case of the extension, under the movie's real name; the base
+    // name itself must match exactly. A link is never the movie.
+    createFileWithContents(fSandbox.file("cams/IMG_8.MOV"), "m");
+    createFileWithContents(fSandbox.file("cams/img_9.mov"), "m");
+    createFileWithContents(fSandbox.file("cams/IMG_10_muxed.Mov"), "m");
+    std::filesystem::create_symlink(fSandbox.file("cams/IMG_8.MOV"), fSandbox.file("cams/IMG_11.mov"));
+    EXPECT_EQ(getMatchingExistingMovieFilePath(fSandbox.file("cams/IMG_8.jpg")), fSandbox.file("cams/IMG_8.MOV"));
+    EXPECT_EQ(companionMovieFilePath(fSandbox.file("cams/IMG_8.JPG")), fSandbox.file("cams/IMG_8.MOV"));
+    EXPECT_FALSE(companionMovieFilePath(fSandbox.file("cams/IMG_9.jpg")));
+    EXPECT_EQ(getMatchingExistingMovieFilePath(fSandbox.file("cams/IMG_10.jpg")), fSandbox.file("cams/IMG_10_muxed.Mov"));
+    EXPECT_FALSE(companionMovieFilePath(fSandbox.file("cams/IMG_10.jpg"))) << "a muxed movie is not the companion";
+    EXPECT_FALSE(getMatchingExistingMovieFilePath(fSandbox.file("cams/IMG_11.jpg")));
+}
+
+TEST_F(PathChecksTest, AMuxedMovieNameNamesAFileBesideThePhoto)
+{
+    EXPECT_EQ(muxedMovieFilePath("/s/Smith/IMG_1.jpg", "IMG_1 muxed.mov"), "/s/Smith/IMG_1 muxed.mov");
+    EXPECT_EQ(muxedMovieFilePath("/s/Smith/IMG_1.jpg", "..mov"), "/s/Smith/..mov");
+    for (const char* name : {"", ".", "..", "../IMG_1.mov", "/etc/passwd", "Sub/IMG_1.mov", "IMG_1.mov/"})
+        EXPECT_FALSE(muxedMovieFilePath("/s/Smith/IMG_1.jpg", name)) << name;
 }
 
 TEST_F(PathChecksTest, RootVolumesAndInvisibleItems)

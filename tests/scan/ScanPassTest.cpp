@@ -6,6 +6,7 @@
 #include "platform/UserDefaults.h"
 #include "prefs/PreferenceKeys.h"
 #include "scan/ScanPass.h"
+#include "scan/SettleTracker.h"
 #include "scan/UploadItemInfo.h"
 
 #include "../app/RecordingPresenter.h"
@@ -31,6 +32,8 @@ protected:
         store().setBool(PrefKey::UploadMovie, false);
         store().setBool(PrefKey::AutoSynchronize, false);
         fController = std::make_unique<AppController>(fPresenter, fCenter);
+        // Files settle on the test's clock, which moves only when told to.
+        fController->settleTracker().setClock([this] { return fNow; });
         fCenter.addObserver(this, cNotification_PrepareUploadStart, [this](const Notification& n) {
             fItems.push_back(*n.info<UploadItemInfo>());
         });
@@ -87,6 +90,7 @@ protected:
     std::unique_ptr<AppController> fController;
     std::vector<UploadItemInfo> fItems;
     int fEmptyPasses = 0;
+    SettleTracker::Clock::time_point fNow{std::chrono::hours(1)};
     TestSupport::LogCapture fLog;
 };
 
@@ -132,21 +136,32 @@ TEST_F(ScanPassTest, MoviesAreCompanionsNeverItems)
 {
     photo("Smith/IMG_1.jpg");
     createFileWithContents(source() + "/Smith/A.mov", "movie");
-    createFileWithContents(source() + "/Smith/IMG_1.MOV", "movie");
+    createFileWithContents(source() + "/Smith/IMG_0.MOV", "movie");
     EXPECT_EQ(chosen(), "Smith/IMG_1.jpg");
 
-    // With movies on, a photo waits for its movie (extension in lower case).
+    // With movies on, a photo waits for its movie, whatever the case of its
+    // extension, until the movie has stayed unchanged for 2 s.
     store().setBool(PrefKey::UploadMovie, true);
     EXPECT_FALSE(pass());
-    createFileWithContents(source() + "/Smith/IMG_1.mov", "movie");
+    createFileWithContents(source() + "/Smith/IMG_1.MOV", "movie");
+    EXPECT_FALSE(pass()) << "a movie just arrived may still be growing";
+    fNow += std::chrono::milliseconds(1999);
+    EXPECT_FALSE(pass());
+    fNow += std::chrono::milliseconds(1);
+    EXPECT_EQ(chosen(), "Smith/IMG_1.jpg");
+    createFileWithContents(source() + "/Smith/IMG_1.MOV", "movie, longer");
+    EXPECT_FALSE(pass()) << "it grew: the 2 s start again";
+    fNow += std::chrono::seconds(2);
     EXPECT_EQ(chosen(), "Smith/IMG_1.jpg");
 
-    // A muxed movie named in the block must exist, whatever the setting.
+    // A muxed movie named in the block must exist and have settled, whatever the setting.
     store().setBool(PrefKey::UploadMovie, false);
     fs::remove(source() + "/Smith/IMG_1.jpg");
     photo("Smith/IMG_2.jpg", PlistValue::dictionary({{"ZV_muxedMovieName", PlistValue::string("IMG_2_muxed.mov")}}));
     EXPECT_FALSE(pass());
     createFileWithContents(source() + "/Smith/IMG_2_muxed.mov", "movie");
+    EXPECT_FALSE(pass());
+    fNow += std::chrono::seconds(2);
     auto item = pass();
     ASSERT_TRUE(item);
     EXPECT_EQ(item->edMuxedMovieName, source() + "/Smith/IMG_2_muxed.mov");
@@ -157,6 +172,8 @@ TEST_F(ScanPassTest, SomeLoginsMayUploadWithoutMetaData)
     createFileWithContents(source() + "/Smith/notes.txt", "not even an image");
     EXPECT_FALSE(pass());
     store().setString(PrefKey::UserLoginName, "SoruMaki");
+    // A file whose ending tells nothing is sent once it stayed unchanged for 2 s.
+    fNow += std::chrono::seconds(2);
     auto item = pass();
     ASSERT_TRUE(item);
     EXPECT_EQ(item->localItem, "Smith/notes.txt");
@@ -315,6 +332,119 @@ TEST_F(ScanPassTest, GuardsEndThePassUntouched)
     EXPECT_TRUE(fLog.contains("Cannot Scan Folder Yet - while an upload is still in progress"));
     EXPECT_TRUE(fItems.empty());
     EXPECT_FALSE(fs::exists(mirror() + "/A")) << "the folder was not touched";
+}
+
+TEST_F(ScanPassTest, APhotoIsSentOnlyWhenWhole)
+{
+    using namespace std::chrono_literals;
+    const std::string whole = TestSupport::readWholeFile(photo("Stage/IMG_1.jpg"));
+    fs::remove_all(source() + "/Stage");
+    // Copied in halfway: the block at its start is complete, the image is not.
+    createFileWithContents(source() + "/Adams/IMG_1.jpg", whole.substr(0, whole.size() / 2));
+    EXPECT_FALSE(pass());
+    auto entries = fController->notReadyReport().entries(10);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].path, source() + "/Adams/IMG_1.jpg");
+    EXPECT_EQ(entries[0].reason, "still being written");
+    // It is looked at again when it may be ready, not at the next rescan timer.
+    auto wake = fController->nextScanWakeup();
+    ASSERT_TRUE(wake);
+    EXPECT_GT(*wake, std::chrono::steady_clock::now() + 25s);
+    EXPECT_LT(*wake, std::chrono::steady_clock::now() + 31s);
+
+    // The rest arrives: ready at once, however recently it changed.
+    createFileWithContents(source() + "/Adams/IMG_1.jpg", whole);
+    EXPECT_EQ(chosen(), "Adams/IMG_1.jpg");
+    EXPECT_EQ(fController->notReadyReport().count(), 0u);
+
+    // A JPEG with data after its image becomes ready once unchanged for 30 s.
+    createFileWithContents(source() + "/Adams/IMG_1.jpg", whole + "trailer");
+    EXPECT_FALSE(pass());
+    fNow += 29s;
+    EXPECT_FALSE(pass());
+    fNow += 1s;
+    EXPECT_EQ(chosen(), "Adams/IMG_1.jpg");
+
+    // A PNG cut short has lost its tail block; whole, it is ready at once.
+    fs::remove(source() + "/Adams/IMG_1.jpg");
+    const std::string png = TestSupport::readWholeFile(photo("Stage/IMG_2.png", PlistValue::dictionary(), PhotoWriter::Format::Png));
+    fs::remove_all(source() + "/Stage");
+    createFileWithContents(source() + "/Adams/IMG_2.png", png.substr(0, png.size() - 100));
+    EXPECT_FALSE(pass());
+    EXPECT_EQ(fController->notReadyReport().entries(1).at(0).reason, "still being written");
+    createFileWithContents(source() + "/Adams/IMG_2.png", png);
+    EXPECT_EQ(chosen(), "Adams/IMG_2.png");
+}
+
+TEST_F(ScanPassTest, LinksAreNeverPhotos)
+{
+    photo("Outside/Smith/IMG_1.jpg");
+    fs::rename(source() + "/Outside", fSandbox.file("Outside"));
+    fs::create_directories(source() + "/Smith");
+    fs::create_directory_symlink(fSandbox.file("Outside/Smith"), source() + "/Linked");
+    fs::create_symlink(fSandbox.file("Outside/Smith/IMG_1.jpg"), source() + "/Smith/IMG_1.jpg");
+    fs::create_symlink(fSandbox.file("nowhere"), source() + "/Smith/dangling.jpg");
+    // Even for the logins that send any file.
+    store().setString(PrefKey::UserLoginName, "dreel");
+    EXPECT_FALSE(pass());
+    const auto entries = fController->notReadyReport().entries(10);
+    ASSERT_EQ(entries.size(), 3u);
+    for (const auto& entry : entries)
+        EXPECT_EQ(entry.reason, "a link, not a photo") << entry.path;
+    EXPECT_FALSE(fs::exists(mirror() + "/Linked")) << "a linked folder is not entered";
+    EXPECT_TRUE(fs::exists(fSandbox.file("Outside/Smith/IMG_1.jpg")));
+}
+
+TEST_F(ScanPassTest, AMuxedMovieIsLookedUpOnlyBesideItsPhoto)
+{
+    using namespace std::chrono_literals;
+    fs::create_directories(source() + "/Smith");
+    createFileWithContents(source() + "/outside.mov", "movie");
+    createFileWithContents(source() + "/Smith/IMG_3_muxed.mov", "movie");
+    for (const std::string name : {"../outside.mov", "/etc/hostname", ".", "..", "Sub/IMG_3_muxed.mov", ""}) {
+        SCOPED_TRACE(name);
+        photo("Smith/IMG_3.jpg", PlistValue::dictionary({{"ZV_muxedMovieName", PlistValue::string(name)}}));
+        fNow += 10s;
+        EXPECT_FALSE(pass()) << "a name that may lead elsewhere counts as a missing movie";
+        const auto entries = fController->notReadyReport().entries(1);
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].reason,
+                  "waiting for its muxed movie: [" + name + "] is not a file name in the photo's folder");
+    }
+    photo("Smith/IMG_3.jpg", PlistValue::dictionary({{"ZV_muxedMovieName", PlistValue::string("IMG_3_muxed.mov")}}));
+    EXPECT_FALSE(pass());
+    EXPECT_EQ(fController->notReadyReport().entries(1).at(0).reason, "its muxed movie is still being written");
+    fNow += 2s;
+    EXPECT_EQ(chosen(), "Smith/IMG_3.jpg");
+}
+
+TEST_F(ScanPassTest, PhotosLeftBehindAreReportedOnceWithTheirReason)
+{
+    photo("Adams/IMG_1.jpg", std::nullopt);
+    photo("Adams/IMG_2.jpg", std::nullopt);
+    photo("root.jpg");
+    store().setBool(PrefKey::UploadMovie, true);
+    photo("Brown/IMG_3.jpg");
+    EXPECT_FALSE(pass());
+    EXPECT_EQ(fLog.count("Not ready for upload yet: [" + source() + "/Adams/IMG_1.jpg] (no embedded metadata)"), 1u);
+    EXPECT_TRUE(fLog.contains("Not ready for upload yet: [" + source() + "/Brown/IMG_3.jpg] (waiting for its movie)"));
+    EXPECT_TRUE(fLog.contains("Not ready for upload yet: [" + source() + "/root.jpg] (lies directly in the source folder)"));
+    const std::string summary =
+        "4 photos wait in the source folder: 2 no embedded metadata, 1 lies directly in the source folder, 1 waiting for its movie";
+    EXPECT_TRUE(waitFor([&] { return fPresenter.field(StatusPresenter::Field::ProcessLine) == summary; }));
+
+    // The next pass says nothing new about them.
+    EXPECT_FALSE(pass());
+    EXPECT_EQ(fLog.count("Not ready for upload yet: [" + source() + "/Adams/IMG_1.jpg]"), 1u);
+    EXPECT_EQ(fController->notReadyReport().count(), 4u);
+
+    // Photos that leave the folder leave the report; an empty folder waits for new images.
+    fs::remove_all(source() + "/Adams");
+    fs::remove_all(source() + "/Brown");
+    fs::remove(source() + "/root.jpg");
+    EXPECT_FALSE(pass());
+    EXPECT_EQ(fController->notReadyReport().count(), 0u);
+    EXPECT_TRUE(waitFor([&] { return fPresenter.field(StatusPresenter::Field::ProcessLine) == "Waiting For New Images..."; }));
 }
 
 TEST(ScanPassNames, BaseIdFromFileName)

@@ -2,6 +2,7 @@
 
 #include "upload/HttpTransfer.h"
 #include "upload/MultipartBody.h"
+#include "StallingServer.h"
 
 #include <filesystem>
 #include <fstream>
@@ -101,4 +102,29 @@ TEST_F(UploadRefusalTest, AFileThatChangesSizeWhileSentStopsTheTransfer)
         ASSERT_TRUE(waitFor([&] { return fServer->requestCount() == before + 1; }, 10s));
         EXPECT_EQ(fServer->requests().back().outcome, "incomplete") << "the service never got a whole request";
     }
+}
+
+// Through the uploader: a photo that grows while it is sent is still being
+// written. It is not refused (that would move it into the Problem Folder);
+// the upload fails as a plain failure does, so the photo stays where it is.
+TEST_F(UploadRefusalTest, APhotoThatGrowsWhileSentFailsWithoutRefusal)
+{
+    StallingServer service(256 * 1024);
+    store().setString(PrefKey::OrvURL, service.url());
+    const std::string path = photo("growing.jpg", std::string(32 * 1024 * 1024, 'x'));
+    std::thread writer([&] {
+        if (service.waitUntilStalled(30s))
+            std::ofstream(path, std::ios::app) << "the rest of the photo";
+        service.resume();
+    });
+    const auto result = upload(itemFor(path));
+    writer.join();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->httpOurCustomStatus, "FAIL");
+    ASSERT_TRUE(result->httpOurCustomMessage);
+    EXPECT_NE(result->httpOurCustomMessage->find("changed while it was sent"), std::string::npos);
+    EXPECT_FALSE(result->httpStatusCode);
+    EXPECT_FALSE(result->httpError);
+    EXPECT_EQ(posts(), (std::vector<std::string>{cNotification_UploadDone, cNotification_UploadFail}));
+    EXPECT_TRUE(fLog.contains("changed size while it was sent"));
 }

@@ -1,0 +1,137 @@
+#include "scan/ReadinessCheck.h"
+
+#include "platform/ConsoleLog.h"
+#include "platform/FileUtil.h"
+#include "platform/TextUtil.h"
+#include "scan/PathChecks.h"
+#include "scan/PhotoMetaData.h"
+#include "scan/RegularFile.h"
+#include "scan/WholePhoto.h"
+
+namespace {
+
+const std::string* stringEntry(const PlistValue& dict, const char* key)
+{
+    const PlistValue* value = dict.find(key);
+    return value ? value->asString() : nullptr;
+}
+
+ReadinessCheck::Verdict& waiting(ReadinessCheck::Verdict& verdict, std::string reason)
+{
+    verdict.kind = ReadinessCheck::Kind::Waiting;
+    verdict.reason = std::move(reason);
+    return verdict;
+}
+
+std::string unopenableReason(const RegularFile& file)
+{
+    return file.error() == "not a regular file" ? "not a regular file" : "unreadable";
+}
+
+} // namespace
+
+ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const std::string& full, bool isLink)
+{
+    Verdict verdict;
+    const std::string name = FileUtil::lastPathComponent(relative);
+    if (name.empty() || name[0] == '.')
+        return verdict;
+    const bool isMovie = TextUtil::equalsIgnoringCase(FileUtil::pathExtension(name), "mov");
+    if (isLink)
+        return isMovie ? verdict : waiting(verdict, "a link, not a photo");
+
+    // Which files may be photos at all.
+    bool valid = true;
+    if (fSettings.formBaseIdFromFileName) {
+        valid = isMovie || IsValidImageObject(full);
+    } else if (relative.find('/') == std::string::npos) {
+        ConsoleLog::writef("Root Item [%s] May NOT be Uploaded!!!!!", relative.c_str());
+        valid = false;
+    }
+    if (isMovie) // movies go with their photo, never on their own
+        return verdict;
+    RegularFile file = RegularFile::open(full);
+    if (!valid) {
+        if (!fSettings.formBaseIdFromFileName)
+            return waiting(verdict, "lies directly in the source folder");
+        return waiting(verdict, file.isOpen() ? "not an image" : unopenableReason(file));
+    }
+    if (!file.isOpen()) {
+        if (!fSettings.mayUploadWithoutMetaData)
+            return waiting(verdict, unopenableReason(file));
+        // These logins send any file; the upload refuses one it cannot read.
+        if (!moviesReady(full, verdict))
+            return verdict;
+        verdict.kind = Kind::Ready;
+        return verdict;
+    }
+
+    // A PNG's block is its tail, so a PNG cut short has none.
+    auto pngMeta = getQuonMetaDataFromPng(full);
+    const bool hasPngTail = pngMeta.has_value();
+    verdict.metaData = hasPngTail ? std::move(pngMeta) : getQuonMetaDataFromJpeg(full);
+
+    const WholePhoto::Verdict whole = WholePhoto::check(file);
+    if (!whole.endsWhole && !(whole.format == WholePhoto::Format::Png && hasPngTail)) {
+        // A JPEG or PNG that does not end as it should may still carry data of
+        // its own after the image; a format without a known ending is judged
+        // like a movie.
+        const Duration settle = whole.format == WholePhoto::Format::Other ? Duration(kMovieSettle)
+                                                                          : Duration(kUnfinishedPhotoSettle);
+        if (!settled(full, SettleTracker::Identity::of(file.status()), settle, verdict))
+            return waiting(verdict, "still being written");
+    }
+    if (!verdict.metaData && !fSettings.mayUploadWithoutMetaData)
+        return waiting(verdict, "no embedded metadata");
+    if (!moviesReady(full, verdict))
+        return verdict;
+    verdict.kind = Kind::Ready;
+    return verdict;
+}
+
+bool ReadinessCheck::moviesReady(const std::string& full, Verdict& verdict)
+{
+    if (fSettings.uploadMovie) {
+        const auto movie = companionMovieFilePath(full);
+        const auto identity = movie ? SettleTracker::Identity::ofPath(*movie) : std::nullopt;
+        if (!identity) {
+            waiting(verdict, "waiting for its movie");
+            return false;
+        }
+        if (!settled(*movie, *identity, kMovieSettle, verdict)) {
+            waiting(verdict, "its movie is still being written");
+            return false;
+        }
+    }
+    const std::string* muxedName = verdict.metaData ? stringEntry(*verdict.metaData, "ZV_muxedMovieName") : nullptr;
+    if (!muxedName)
+        return true;
+    const auto muxed = muxedMovieFilePath(full, *muxedName);
+    if (!muxed) {
+        // A name that could reach outside the photo's folder counts as a missing movie.
+        waiting(verdict, "waiting for its muxed movie: [" + *muxedName + "] is not a file name in the photo's folder");
+        return false;
+    }
+    struct stat status {};
+    if (::lstat(muxed->c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        waiting(verdict, "waiting for its muxed movie");
+        return false;
+    }
+    if (!settled(*muxed, SettleTracker::Identity::of(status), kMovieSettle, verdict)) {
+        waiting(verdict, "its muxed movie is still being written");
+        return false;
+    }
+    return true;
+}
+
+bool ReadinessCheck::settled(const std::string& path, const SettleTracker::Identity& identity, Duration settle,
+                             Verdict& verdict)
+{
+    const Duration unchanged = fTracker.unchangedFor(path, identity);
+    if (unchanged >= settle)
+        return true;
+    const Duration rest = settle - unchanged;
+    if (!verdict.lookAgainIn || rest < *verdict.lookAgainIn)
+        verdict.lookAgainIn = rest;
+    return false;
+}

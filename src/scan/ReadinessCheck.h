@@ -1,0 +1,61 @@
+#pragma once
+
+#include "platform/PlistValue.h"
+#include "scan/SettleTracker.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+// Whether one file the scan meets is a photo ready to be sent, and if not,
+// why, in the operator's words. Ready means: a photo (not a link, a dot file
+// or a movie), with its embedded metadata unless the login may do without,
+// whole, and with its movies present and settled:
+//  - a JPEG ends with its end-of-image marker; one that does not (some
+//    cameras append data) is ready once unchanged for 30 s;
+//  - a PNG ends with its metadata tail or its IEND chunk, else as a JPEG;
+//  - any other file, and every movie, once unchanged for 2 s.
+// Close-after-write events only start a fresh look; they never make a file
+// ready by themselves. Runs on the scan thread.
+class ReadinessCheck {
+public:
+    using Duration = SettleTracker::Clock::duration;
+
+    static constexpr std::chrono::seconds kUnfinishedPhotoSettle{30};
+    static constexpr std::chrono::seconds kMovieSettle{2};
+
+    struct Settings {
+        bool formBaseIdFromFileName = false; // files directly in the folder may be photos
+        bool uploadMovie = false;            // a photo waits for its companion movie
+        bool mayUploadWithoutMetaData = false;
+    };
+
+    enum class Kind {
+        NotAPhoto, // dot files and movies: not reported
+        Waiting,   // a photo left behind, with its reason
+        Ready,
+    };
+
+    struct Verdict {
+        Kind kind = Kind::NotAPhoto;
+        std::string reason;
+        // The photo's block, read for the test (for the item to be built).
+        std::optional<PlistValue> metaData;
+        // When a file it waits for may have settled: look again then.
+        std::optional<Duration> lookAgainIn;
+    };
+
+    ReadinessCheck(SettleTracker& tracker, Settings settings) : fTracker(tracker), fSettings(settings) {}
+
+    // relative: the path below the scanned folder; full: the whole path;
+    // isLink: the entry is a symbolic link.
+    Verdict check(const std::string& relative, const std::string& full, bool isLink);
+
+private:
+    // Waits when the file has not stayed unchanged for settle yet.
+    bool settled(const std::string& path, const SettleTracker::Identity& identity, Duration settle, Verdict& verdict);
+    bool moviesReady(const std::string& full, Verdict& verdict);
+
+    SettleTracker& fTracker;
+    const Settings fSettings;
+};
