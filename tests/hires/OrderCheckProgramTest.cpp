@@ -47,7 +47,7 @@ TEST_F(OrderCheckProgramTest, AnOrderedPhotoArrivesShortlyAfterLaunch)
         [&] {
             output += uploader.readAll().toStdString();
             return std::filesystem::exists(fSandbox.file("service/HiRes/O-7/IMG_0007.jpg")) &&
-                   output.find("progress: Check Orders for Hi Res Photos: done") != std::string::npos;
+                   output.find(" line 2: Done: ") != std::string::npos;
         },
         std::chrono::seconds(60));
     uploader.terminate();
@@ -55,9 +55,10 @@ TEST_F(OrderCheckProgramTest, AnOrderedPhotoArrivesShortlyAfterLaunch)
     output += uploader.readAll().toStdString();
     ASSERT_TRUE(arrived) << output;
     EXPECT_EQ(readWholeFile(fSandbox.file("service/HiRes/O-7/IMG_0007.jpg")), PhotoWriter::plainJpeg());
-    EXPECT_NE(output.find("progress: Check Orders for Hi Res Photos: Sending Query to upload.checkHiResOrders"),
+    EXPECT_NE(output.find(" title: Check Orders for Hi Res Photos"), std::string::npos);
+    EXPECT_NE(output.find(" line 2: Sending Query to upload.checkHiResOrders"),
               std::string::npos);
-    EXPECT_NE(output.find("progress: Check Orders for Hi Res Photos: Done: 1 order: 1 uploaded"), std::string::npos)
+    EXPECT_NE(output.find(" line 2: Done: 1 order: 1 uploaded"), std::string::npos)
         << output;
     EXPECT_NE(output.find("FloatValue for getPrefMinutesForCheckOrders is: [3600.00]"), std::string::npos);
 }
