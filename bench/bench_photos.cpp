@@ -18,7 +18,8 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: bench_photos --dir DIR --count N [--bytes B] [--prefix P] [--first K] [--no-metadata]\n");
+    std::fprintf(stderr,
+                 "usage: bench_photos --dir DIR --count N [--bytes B] [--prefix P] [--first K] [--no-metadata]\n");
     return 2;
 }
 

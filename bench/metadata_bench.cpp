@@ -17,10 +17,7 @@ namespace {
 
 std::string gFolder;
 
-std::string photoPath(const char* name)
-{
-    return gFolder + "/" + name;
-}
+std::string photoPath(const char* name) { return gFolder + "/" + name; }
 
 PlistValue sampleMetaData()
 {
@@ -30,8 +27,9 @@ PlistValue sampleMetaData()
         {"OriginalPath", PlistValue::string("/Volumes/Station/Originals/2010-09-12/IMG_0042.JPG")},
         {"ZV_emailsForUpload", PlistValue::array({PlistValue::string("zoe@example.org")})},
         {"ZV_kioskStation", PlistValue::string("K-07")},
-        {"SittingInfoDictionary", PlistValue::dictionary(D{{"firstname", PlistValue::string("Zoe")},
-                                                           {"sittingid", PlistValue::string("S-1001")}})},
+        {"SittingInfoDictionary",
+         PlistValue::dictionary(
+             D{{"firstname", PlistValue::string("Zoe")}, {"sittingid", PlistValue::string("S-1001")}})},
     });
 }
 
@@ -49,10 +47,10 @@ bool makePhotos()
     PhotoWriter::PhotoSpec notReadyPng = png;
     notReadyPng.metaData.reset();
     bool ok = PhotoWriter::writePhoto(photoPath("photo.jpg"), jpeg) &&
-              PhotoWriter::writePhoto(photoPath("unicode.jpg"), unicode) &&
-              PhotoWriter::writePhoto(photoPath("photo.png"), png) &&
-              PhotoWriter::writePhoto(photoPath("not-ready.jpg"), notReady) &&
-              PhotoWriter::writePhoto(photoPath("not-ready.png"), notReadyPng);
+        PhotoWriter::writePhoto(photoPath("unicode.jpg"), unicode) &&
+        PhotoWriter::writePhoto(photoPath("photo.png"), png) &&
+        PhotoWriter::writePhoto(photoPath("not-ready.jpg"), notReady) &&
+        PhotoWriter::writePhoto(photoPath("not-ready.png"), notReadyPng);
     // A camera-sized JPEG: 12 MB of image data behind the same Exif block.
     std::ifstream in(photoPath("photo.jpg"), std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -41,7 +41,7 @@ constexpr double kLimitMiB = 64.0;
 
 double peakResidentMiB()
 {
-    rusage usage {};
+    rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_maxrss) / 1024.0; // reported in KiB
 }
@@ -132,7 +132,8 @@ void BM_UploadPhotoWithMovie(benchmark::State& state)
     NotificationCenter center;
     HttpController uploader(center);
     std::shared_ptr<UploadResultInfo> result;
-    center.addObserver(&result, cNotification_UploadDone, [&](const Notification& n) { result = n.info<UploadResultInfo>(); });
+    center.addObserver(&result, cNotification_UploadDone,
+                       [&](const Notification& n) { result = n.info<UploadResultInfo>(); });
 
     for (auto _ : state) {
         auto item = std::make_shared<UploadItemInfo>();
@@ -159,7 +160,7 @@ void BM_UploadPhotoWithMovie(benchmark::State& state)
     const std::string stored = sandbox.path + "/service/Bench/Smith/IMG_0001.mov";
     std::error_code ec;
     const bool arrived = result && result->httpStatusCode == 200 && result->httpOurCustomStatus == "OK" &&
-                         std::filesystem::file_size(stored, ec) == kMovieBytes;
+        std::filesystem::file_size(stored, ec) == kMovieBytes;
     if (!arrived)
         state.SkipWithError("the movie did not arrive whole");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kMovieBytes));
@@ -188,8 +189,8 @@ int main(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     const double peak = peakResidentMiB();
-    std::printf("uploader peak resident memory: %.1f MiB (limit %.0f MiB) for a %llu MiB movie: %s\n", peak,
-                kLimitMiB, static_cast<unsigned long long>(kMovieBytes >> 20), peak < kLimitMiB ? "PASS" : "FAIL");
+    std::printf("uploader peak resident memory: %.1f MiB (limit %.0f MiB) for a %llu MiB movie: %s\n", peak, kLimitMiB,
+                static_cast<unsigned long long>(kMovieBytes >> 20), peak < kLimitMiB ? "PASS" : "FAIL");
     std::printf("RESULT peak_rss_mib=%.1f movie_mib=%llu\n", peak, static_cast<unsigned long long>(kMovieBytes >> 20));
     return peak < kLimitMiB ? 0 : 1;
 }

@@ -14,8 +14,8 @@
 #include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <thread>
@@ -125,8 +125,8 @@ int main(int argc, char** argv)
     std::printf("photo arrival -> request at the web service, %d photos dropped one at a time\n", kPhotos);
     std::printf("  median %.3f s, min %.3f s, max %.3f s (goal: median < 1.5 s)\n", latencies[kPhotos / 2],
                 latencies.front(), latencies.back());
-    std::printf("RESULT latency_median_s=%.3f latency_max_s=%.3f photos=%d\n", latencies[kPhotos / 2],
-                latencies.back(), kPhotos);
+    std::printf("RESULT latency_median_s=%.3f latency_max_s=%.3f photos=%d\n", latencies[kPhotos / 2], latencies.back(),
+                kPhotos);
     std::fflush(stdout);
     controller.stopWorkerThreads();
     server.stop();

@@ -2,9 +2,9 @@
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
-#include <gtest/gtest.h>
 
 // One application object for the whole run: tests that need the main thread's
 // event loop run it with TestSupport::waitFor.

@@ -126,7 +126,8 @@ void AppController::checkOSVersion()
     if (::uname(&names) == 0) {
         unsigned major = 0, minor = 0, patch = 0;
         std::sscanf(names.release, "%u.%u.%u", &major, &minor, &patch);
-        ConsoleLog::writef("Gestalt(gestaltSystemVersion) returned: %x", (major << 16) | ((minor & 0xff) << 8) | (patch & 0xff));
+        ConsoleLog::writef("Gestalt(gestaltSystemVersion) returned: %x",
+                           (major << 16) | ((minor & 0xff) << 8) | (patch & 0xff));
     }
     const auto output = runShellScript2("/bin/uname", std::vector<std::string>{"-r"});
     const std::string release = output ? TextUtil::trimmed(*output) : std::string();
@@ -175,8 +176,10 @@ void AppController::applicationWillFinishLaunching()
     if (fPresenter.hasLoginPanel())
         ibClickedOnOpenPref(nullptr);
 
-    fPresenter.setToolTip(StatusPresenter::Field::SourceFolderPath, Preferences::getLocalSourceUploadFolder().value_or(""));
-    fPresenter.setToolTip(StatusPresenter::Field::UploadMainPath, Preferences::getLocalMasterMirrorSiteFolder().value_or(""));
+    fPresenter.setToolTip(StatusPresenter::Field::SourceFolderPath,
+                          Preferences::getLocalSourceUploadFolder().value_or(""));
+    fPresenter.setToolTip(StatusPresenter::Field::UploadMainPath,
+                          Preferences::getLocalMasterMirrorSiteFolder().value_or(""));
 
     // Remote control.
     fAppleEventHandler = std::make_unique<AppleEventHandler>();
@@ -186,8 +189,7 @@ void AppController::applicationWillFinishLaunching()
         const std::string path = fCommandSocketPath.empty() ? AppPaths::defaultSocketPath() : fCommandSocketPath;
         if (!fCommandSocket->start(path, &error)) {
             ConsoleLog::writef("UNABLE setupForAppleEventsForThisApp: %s", error.c_str());
-            fPresenter.updateTextField(StatusPresenter::Field::ProcessLine,
-                                       "Remote control is off: " + error, true);
+            fPresenter.updateTextField(StatusPresenter::Field::ProcessLine, "Remote control is off: " + error, true);
             fCommandSocket.reset();
         }
     }
@@ -201,7 +203,10 @@ void AppController::applicationWillFinishLaunching()
     ZVI_FileManager::deleteOLDFolderIfEmpty(source, false, 3);
 
     startDetachedThread("cleanup", [this] { OldPhotoCleanup(fMainThreadPresenter).doSetupDeleteOldPhotosThread(); });
-    fOrderCheck = std::make_unique<OrderCheck>(fMainThreadPresenter, [this](const char* name, std::function<void()> fn) { startDetachedThread(name, std::move(fn)); });
+    fOrderCheck =
+        std::make_unique<OrderCheck>(fMainThreadPresenter, [this](const char* name, std::function<void()> fn) {
+            startDetachedThread(name, std::move(fn));
+        });
     fOrderCheck->start();
 
     fHttpController = std::make_unique<HttpController>(fCenter);
@@ -257,7 +262,8 @@ void AppController::ibDeleteLocalFtpFolderIfEmpty(const void*)
     std::function<int(const char*)> ask;
     if (fUserRequired)
         ask = [this](const char*) {
-            fPresenter.showAlert("Delete Empty Folders", "The empty folders inside the Source Upload Folder will be deleted.", "OK");
+            fPresenter.showAlert("Delete Empty Folders",
+                                 "The empty folders inside the Source Upload Folder will be deleted.", "OK");
             return 1;
         };
     ZVI_FileManager::ibDeleteLocalFtpFolderIfEmpty(fMainThreadPresenter, ask);
@@ -266,18 +272,21 @@ void AppController::ibDeleteLocalFtpFolderIfEmpty(const void*)
 void AppController::terminate(const void* sender)
 {
     // Queued, so a reply being written and a start-up step in progress finish first.
-    QMetaObject::invokeMethod(this, [this, sender] {
-        if (fTerminating)
-            return;
-        if (!applicationShouldTerminate(sender))
-            return;
-        fTerminating = true;
-        applicationWillTerminate();
-        if (fTerminateHandler)
-            fTerminateHandler();
-        else
-            QCoreApplication::exit(0);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, sender] {
+            if (fTerminating)
+                return;
+            if (!applicationShouldTerminate(sender))
+                return;
+            fTerminating = true;
+            applicationWillTerminate();
+            if (fTerminateHandler)
+                fTerminateHandler();
+            else
+                QCoreApplication::exit(0);
+        },
+        Qt::QueuedConnection);
 }
 
 void AppController::ibClickedOnQuit(const void* sender)
@@ -316,7 +325,8 @@ void AppController::stopWorkerThreads()
 void AppController::openFileOnMainThread()
 {
     while (gInsideOpenFile) {
-        ConsoleLog::writef("Inside %s => %s... Need to Wait for OpenFile to be Free...", className(), "openFileOnMainThread:");
+        ConsoleLog::writef("Inside %s => %s... Need to Wait for OpenFile to be Free...", className(),
+                           "openFileOnMainThread:");
         if (!fWorkers.sleepUnlessStopped(std::chrono::milliseconds(500)))
             return;
     }
@@ -355,10 +365,7 @@ void AppController::handleNotification_ScanFolder(const Notification& note)
     startDetachedThread("scan", [this, note] { scanFolderOnMainThread(note); });
 }
 
-void AppController::scanFolderOnMainThread(const Notification& note)
-{
-    ScanPass(*this).run(note);
-}
+void AppController::scanFolderOnMainThread(const Notification& note) { ScanPass(*this).run(note); }
 
 void AppController::doWatchFolderInThread(const std::string& folder)
 {
@@ -435,7 +442,7 @@ void AppController::handleNotification_UploadDone(const Notification&)
 void AppController::sendMailCocoa()
 {
     const std::string link = std::string("mailto:") + kSupportAddress +
-                             "?subject=System%20Has%20A%20Problem!!&body=NEED%20Tech%20Support!!!!";
+        "?subject=System%20Has%20A%20Problem!!&body=NEED%20Tech%20Support!!!!";
     std::string error;
     if (!startDetachedProgram("/usr/bin/xdg-open", {link}, &error))
         ConsoleLog::writef("Could not open the mail program for %s: %s", link.c_str(), error.c_str());
@@ -501,116 +508,3 @@ void AppController::handleNotification_UploadProcessPaused(const Notification&)
 }
 
 // ---------------------------------------------------------------- scan requests
-
-bool AppController::saveLoginInfo()
-{
-    if (!validateUserInfoBeforeUploading(std::nullopt)) {
-        beep();
-        return false;
-    }
-    ConsoleLog::write("Inside saveLoginInfo");
-    getCurrentLoginInfo();
-    if (fPresenter.hasLoginPanel())
-        fPresenter.closeLoginPanel();
-    return true;
-}
-
-// ---------------------------------------------------------------- operator controls
-
-void AppController::ibMenuCmd_Open(const void* sender)
-{
-    ConsoleLog::write("ibMenuCmd_Open");
-    ibUserClickedOnSynchronize(sender);
-}
-
-void AppController::ibUserClickedOnSynchronize(const void*)
-{
-    ConsoleLog::write("ibUserClickedOnSynchronize...");
-    if (gStartedUploadProcess) {
-        ConsoleLog::write("ibUserClickedOnSynchronize - an upload process in progress...");
-        beep();
-        beep();
-        return;
-    }
-    if (!validateUserInfoBeforeUploading(std::nullopt))
-        return;
-    if (!saveLoginInfo())
-        return;
-    const std::string mirror = Preferences::getLocalMasterMirrorSiteFolder().value_or("");
-    if (!mirror.empty() && !FileUtil::exists(mirror)) {
-        const std::string line = "Local Mirror Folder Does NOT Exist:\n" + mirror;
-        ConsoleLog::writeRaw(line + "\n");
-        MessageLog::LogMessage(line);
-        MessageLog::LogMessage("Trying to Create Local Mirror Folder at:\n" + mirror);
-        ::mkdir(mirror.c_str(), 0755);
-    }
-    application_openFile(Preferences::getLocalSourceUploadFolder().value_or(""));
-}
-
-void AppController::ibClickedOnSynchronizeAgain(const void*)
-{
-    if (gStartedUploadProcess && gDidHaltProcess) {
-        ibClickedOnHalt(nullptr);
-    } else if (gStartedUploadProcess) {
-        ConsoleLog::write("ibClickedOnSynchronizeAgain - an upload process in progress...");
-    } else {
-        ibUserClickedOnSynchronize(this);
-    }
-}
-
-void AppController::ibClickedOnHalt(const void* sender)
-{
-    MessageLog::LogMessage("ibClickedOnHalt\n");
-    if (!sender)
-        MessageLog::LogMessage("ibClickedOnHalt sender is NIL\n");
-    if (gDidHaltProcess) {
-        ConsoleLog::write("ibClickedOnHalt gDidHaltProcess is TRUE:\n\n");
-        setWantsToHaltProcess(false);
-        setDidHaltProcess(false);
-        setPauseResumeButton(std::string("Pause"), std::nullopt);
-        ibUpdateFTPCallbackStatusTextField("");
-        application_openFile(Preferences::getLocalSourceUploadFolder().value_or(""));
-        return;
-    }
-    ConsoleLog::write("ibClickedOnHalt gDidHaltProcess is FALSE:\n\n");
-    if (gStartedUploadProcess) {
-        setWantsToHaltProcess(true);
-        setPauseResumeButton(std::nullopt, false);
-        ibUpdateFTPCallbackStatusTextField("Pausing... Waiting for Current Item to Finish...");
-    } else {
-        setWantsToHaltProcess(true);
-        setDidHaltProcess(true);
-        setPauseResumeButton(std::string("Resume"), std::nullopt);
-        ibUpdateFTPCallbackStatusTextField("Process Paused...");
-    }
-}
-
-void AppController::doHandlePauseResumeButtonAsResume(const void*)
-{
-    if (!gDidHaltProcess)
-        return;
-    ConsoleLog::write("doHandlePauseResumeButtonAsResume gDidHaltProcess is TRUE:\n\n");
-    setWantsToHaltProcess(false);
-    setDidHaltProcess(false);
-    setPauseResumeButton(std::string("Pause"), true);
-    application_openFile(Preferences::getLocalSourceUploadFolder().value_or(""));
-}
-
-void AppController::ibClickedOnOpenPref(const void* sender)
-{
-    if (fPresenter.isStatusWindowVisible() && gStartedUploadProcess) {
-        ibUpdateFTPCallbackStatusTextField("Will Open Pref Panel After Current Item is Finished...");
-        fPresenter.setOpenPrefButtonEnabled(false);
-        forceProcessToPause(sender);
-        startDetachedThread("pause wait", [this, sender] { doWaitForUploadProcessToEndInThread(sender); });
-        return;
-    }
-    doHandleOpenPrefPanel(sender);
-}
-
-void AppController::doHandleOpenPrefPanel(const void*)
-{
-    cancelRetriggerTimer();
-    fPresenter.setOpenPrefButtonEnabled(true);
-    fPresenter.openPreferencePanel();
-}

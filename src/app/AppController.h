@@ -37,10 +37,7 @@ class OrderCheck;
 // thread), WorkerThreads (counted detached threads), RescanTimer and
 // OpenFileRequest; the scan pass and the filing see it only as an
 // UploadChainHost. Every operation not marked otherwise runs on the main thread.
-class AppController : public QObject,
-                      public AppleEventTarget,
-                      public UploadProgressDelegate,
-                      public UploadChainHost {
+class AppController : public QObject, public AppleEventTarget, public UploadProgressDelegate, public UploadChainHost {
     Q_OBJECT
 public:
     explicit AppController(StatusPresenter& presenter,
@@ -176,7 +173,10 @@ public:
     {
         fMainThreadPresenter.ibUpdateFTPCallbackStatusTextField(text, isError);
     }
-    void ibUpdateUploadStatusTextField(const std::string& text) { fMainThreadPresenter.ibUpdateUploadStatusTextField(text); }
+    void ibUpdateUploadStatusTextField(const std::string& text)
+    {
+        fMainThreadPresenter.ibUpdateUploadStatusTextField(text);
+    }
     void ibUpdateFileNameField(const std::string& text) { fMainThreadPresenter.ibUpdateFileNameField(text); }
     void ibUpdateProgressBar(const std::string& yesOrNo) { fMainThreadPresenter.ibUpdateProgressBar(yesOrNo); }
     void setPauseResumeButton(const std::optional<std::string>& title, std::optional<bool> enabled)
@@ -200,7 +200,10 @@ public:
     // The OS-version rule: the kernel release must be 2.6.13 or later
     // (folder events); returns true when it is.
     static bool kernelSupportsFolderEvents(const std::string& release);
-    static std::string formatTriggerDate(double secondsFromNow) { return RescanTimer::formatTriggerDate(secondsFromNow); }
+    static std::string formatTriggerDate(double secondsFromNow)
+    {
+        return RescanTimer::formatTriggerDate(secondsFromNow);
+    }
 
 private:
     void registerForNotifications();

@@ -20,17 +20,14 @@ namespace {
 // out, so a scan reading the photos does not wake the watcher again; writes
 // count once, when the file is closed.
 constexpr uint32_t kWatchMask = IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE | IN_ATTRIB |
-                                IN_DELETE_SELF | IN_MOVE_SELF | IN_EXCL_UNLINK | IN_ONLYDIR;
+    IN_DELETE_SELF | IN_MOVE_SELF | IN_EXCL_UNLINK | IN_ONLYDIR;
 
-std::string errorText(int error)
-{
-    return std::error_code(error, std::generic_category()).message();
-}
+std::string errorText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
 bool isInside(const std::string& path, const std::string& top)
 {
     return path.size() >= top.size() && path.compare(0, top.size(), top) == 0 &&
-           (path.size() == top.size() || path[top.size()] == '/');
+        (path.size() == top.size() || path[top.size()] == '/');
 }
 
 } // namespace
@@ -40,9 +37,9 @@ std::string FolderWatcher::StartedInfo::describe() const
     return stringWithFormat("{CFRunLoopRef = %p}", CFRunLoopRef);
 }
 
-FolderWatcher::FolderWatcher(NotificationCenter& center) : FolderWatcher(center, Timing{}) {}
+FolderWatcher::FolderWatcher(NotificationCenter& center) : FolderWatcher(center, Timing{}) { }
 
-FolderWatcher::FolderWatcher(NotificationCenter& center, Timing timing) : fCenter(center), fTiming(timing) {}
+FolderWatcher::FolderWatcher(NotificationCenter& center, Timing timing) : fCenter(center), fTiming(timing) { }
 
 FolderWatcher::~FolderWatcher()
 {
@@ -61,7 +58,8 @@ bool FolderWatcher::stop(std::chrono::milliseconds timeout)
     std::unique_lock lock(fStateMutex);
     fStopRequested = true;
     if (fLoop)
-        QMetaObject::invokeMethod(fLoop, [loop = fLoop] { loop->quit(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            fLoop, [loop = fLoop] { loop->quit(); }, Qt::QueuedConnection);
     if (!fRunning)
         return true;
     if (fWatcherThread == std::this_thread::get_id())

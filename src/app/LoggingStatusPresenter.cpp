@@ -5,15 +5,15 @@
 const char* LoggingStatusPresenter::fieldName(Field field)
 {
     switch (field) {
-    case Field::FileName: return "file";
-    case Field::UploadStatus: return "upload";
-    case Field::ProcessLine: return "process";
-    case Field::LoginName: return "login";
-    case Field::UploadMainPath: return "upload path";
-    case Field::SourceFolderPath: return "source folder";
-    case Field::Version: return "version";
-    case Field::Copyright: return "copyright";
-    case Field::MacOSVersion: return "system";
+        case Field::FileName: return "file";
+        case Field::UploadStatus: return "upload";
+        case Field::ProcessLine: return "process";
+        case Field::LoginName: return "login";
+        case Field::UploadMainPath: return "upload path";
+        case Field::SourceFolderPath: return "source folder";
+        case Field::Version: return "version";
+        case Field::Copyright: return "copyright";
+        case Field::MacOSVersion: return "system";
     }
     return "?";
 }
@@ -23,7 +23,7 @@ void LoggingStatusPresenter::updateTextField(Field field, const std::string& tex
     ConsoleLog::writef("status: %s%s: %s", fieldName(field), isError ? " (error)" : "", text.c_str());
 }
 
-void LoggingStatusPresenter::setToolTip(Field, const std::string&) {}
+void LoggingStatusPresenter::setToolTip(Field, const std::string&) { }
 
 void LoggingStatusPresenter::updateProgressBar(bool running)
 {
@@ -45,10 +45,7 @@ void LoggingStatusPresenter::setOpenPrefButtonEnabled(bool enabled)
     ConsoleLog::writef("status: preferences button %s", enabled ? "enabled" : "disabled");
 }
 
-void LoggingStatusPresenter::beep()
-{
-    ConsoleLog::write("status: beep");
-}
+void LoggingStatusPresenter::beep() { ConsoleLog::write("status: beep"); }
 
 void LoggingStatusPresenter::showAlert(const std::string& title, const std::string& message, const std::string& button)
 {

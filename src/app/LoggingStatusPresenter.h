@@ -16,12 +16,12 @@ public:
     void beep() override;
     void showAlert(const std::string& title, const std::string& message, const std::string& button) override;
     bool isStatusWindowVisible() const override { return true; }
-    void bringStatusWindowToFront() override {}
+    void bringStatusWindowToFront() override { }
     bool hasLoginPanel() const override { return false; }
-    void closeLoginPanel() override {}
+    void closeLoginPanel() override { }
     void openPreferencePanel() override;
-    void showCodeFieldInsteadOfPassword(bool) override {}
-    void showPreview(const std::string&) override {}
+    void showCodeFieldInsteadOfPassword(bool) override { }
+    void showPreview(const std::string&) override { }
     void openMaintenanceWindow(int window) override;
     void setMaintenanceWindowTitle(int window, const std::string& title) override;
     void updateMaintenanceLine1(int window, const std::string& text) override;

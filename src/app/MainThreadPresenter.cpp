@@ -9,7 +9,7 @@
 // The queue into the main thread. Once the wrapper is gone the context is
 // cleared, so a window still held by a worker posts nothing more.
 struct MainThreadPresenter::Channel {
-    explicit Channel(StatusPresenter& p) : presenter(p) {}
+    explicit Channel(StatusPresenter& p) : presenter(p) { }
 
     void post(std::function<void(StatusPresenter&)> fn)
     {
@@ -17,7 +17,8 @@ struct MainThreadPresenter::Channel {
         if (!context)
             return;
         // Queued even on the main thread, so the order of calls is kept.
-        QMetaObject::invokeMethod(context, [p = &presenter, fn = std::move(fn)] { fn(*p); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            context, [p = &presenter, fn = std::move(fn)] { fn(*p); }, Qt::QueuedConnection);
     }
 
     StatusPresenter& presenter;
@@ -63,8 +64,7 @@ public:
     }
 
 private:
-    template <typename F>
-    void send(F&& fn)
+    template <typename F> void send(F&& fn)
     {
         if (fClosed.load())
             return;
@@ -95,10 +95,7 @@ MainThreadPresenter::~MainThreadPresenter()
     delete context; // with it go the calls still queued
 }
 
-void MainThreadPresenter::perform(std::function<void(StatusPresenter&)> fn)
-{
-    fChannel->post(std::move(fn));
-}
+void MainThreadPresenter::perform(std::function<void(StatusPresenter&)> fn) { fChannel->post(std::move(fn)); }
 
 void MainThreadPresenter::ibUpdateTextField(StatusPresenter::Field field, const std::string& text, bool isError)
 {

@@ -13,12 +13,30 @@ void ProcessState::createThreadLock()
     fThreadLock = fThreadLockOwner.get();
 }
 
-void ProcessState::setStartedUploadProcess(bool value) { withThreadLock([&] { gStartedUploadProcess = value; }); }
-void ProcessState::setIsScanningFolder(bool value) { withThreadLock([&] { gIsScanning = value; }); }
-void ProcessState::setIsInsideOpenFile(bool value) { withThreadLock([&] { gInsideOpenFile = value; }); }
-void ProcessState::setIsInsideWatchFolderThread(bool value) { withThreadLock([&] { gIsInWatchFolderInstaller = value; }); }
-void ProcessState::setWantsToHaltProcess(bool value) { withThreadLock([&] { gWantsToHaltProcess = value; }); }
-void ProcessState::setDidHaltProcess(bool value) { withThreadLock([&] { gDidHaltProcess = value; }); }
+void ProcessState::setStartedUploadProcess(bool value)
+{
+    withThreadLock([&] { gStartedUploadProcess = value; });
+}
+void ProcessState::setIsScanningFolder(bool value)
+{
+    withThreadLock([&] { gIsScanning = value; });
+}
+void ProcessState::setIsInsideOpenFile(bool value)
+{
+    withThreadLock([&] { gInsideOpenFile = value; });
+}
+void ProcessState::setIsInsideWatchFolderThread(bool value)
+{
+    withThreadLock([&] { gIsInWatchFolderInstaller = value; });
+}
+void ProcessState::setWantsToHaltProcess(bool value)
+{
+    withThreadLock([&] { gWantsToHaltProcess = value; });
+}
+void ProcessState::setDidHaltProcess(bool value)
+{
+    withThreadLock([&] { gDidHaltProcess = value; });
+}
 
 void ProcessState::setNeedsToRescan(int value)
 {

@@ -13,7 +13,7 @@ class MainThreadPresenter;
 class ProcessState {
 public:
     // presenter shows the pause button when a requested pause completes.
-    explicit ProcessState(MainThreadPresenter& presenter) : fPresenter(presenter) {}
+    explicit ProcessState(MainThreadPresenter& presenter) : fPresenter(presenter) { }
     ProcessState(const ProcessState&) = delete;
     ProcessState& operator=(const ProcessState&) = delete;
 
@@ -40,8 +40,7 @@ public:
     void completeRequestedPause();
 
     // Runs f holding the lock (unguarded before the lock exists).
-    template <typename F>
-    void withThreadLock(F&& f)
+    template <typename F> void withThreadLock(F&& f)
     {
         if (std::recursive_mutex* lock = fThreadLock.load()) {
             std::lock_guard guard(*lock);

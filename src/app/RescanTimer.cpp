@@ -25,10 +25,7 @@ RescanTimer::RescanTimer(MainThreadPresenter& presenter, std::function<void()> s
         fContext->moveToThread(app->thread());
 }
 
-RescanTimer::~RescanTimer()
-{
-    cancelRetriggerTimer();
-}
+RescanTimer::~RescanTimer() { cancelRetriggerTimer(); }
 
 void RescanTimer::doSetupRetriggerTimerOnMainThread()
 {

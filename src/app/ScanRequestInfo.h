@@ -21,6 +21,6 @@ public:
     std::string describe() const override
     {
         return "{localRootFolder = \"" + localRootFolder + "\"; localMirrorFolder = \"" + localMirrorFolder +
-               "\"; userEnteredEventName = \"" + userEnteredEventName + "\"}";
+            "\"; userEnteredEventName = \"" + userEnteredEventName + "\"}";
     }
 };

@@ -17,7 +17,7 @@ public:
         SourceFolderPath, // the source folder
         Version,
         Copyright,
-        MacOSVersion,     // the system version line
+        MacOSVersion, // the system version line
     };
 
     virtual ~StatusPresenter() = default;

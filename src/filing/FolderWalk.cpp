@@ -75,7 +75,7 @@ RootProblem checkDeletionRoot(const std::string& setting, std::string& canonical
         return RootProblem::Relative;
     if (setting.find_first_not_of('/') == std::string::npos)
         return RootProblem::FileSystemRoot;
-    struct stat info {};
+    struct stat info { };
     if (::stat(setting.c_str(), &info) != 0)
         return RootProblem::Missing;
     if (!S_ISDIR(info.st_mode))
@@ -94,12 +94,12 @@ RootProblem checkDeletionRoot(const std::string& setting, std::string& canonical
 const char* describe(RootProblem problem)
 {
     switch (problem) {
-    case RootProblem::None: return "a folder that may be cleaned";
-    case RootProblem::Unset: return "no folder is set";
-    case RootProblem::Relative: return "the folder setting is not an absolute path";
-    case RootProblem::FileSystemRoot: return "the folder is the root of the file system";
-    case RootProblem::Missing: return "the folder does not exist";
-    case RootProblem::NotAFolder: return "the path is not a folder";
+        case RootProblem::None: return "a folder that may be cleaned";
+        case RootProblem::Unset: return "no folder is set";
+        case RootProblem::Relative: return "the folder setting is not an absolute path";
+        case RootProblem::FileSystemRoot: return "the folder is the root of the file system";
+        case RootProblem::Missing: return "the folder does not exist";
+        case RootProblem::NotAFolder: return "the path is not a folder";
     }
     return "?";
 }
@@ -143,7 +143,7 @@ bool removeEmptyFolder(const Entry& entry, int* error)
 {
     const int fd = openFolderAt(entry.parentFd, entry.name);
     if (fd >= 0) {
-        struct stat info {};
+        struct stat info { };
         if (::fstatat(fd, kDSStore, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(info.st_mode))
             ::unlinkat(fd, kDSStore, 0);
         ::close(fd);
@@ -161,7 +161,7 @@ bool mayBeDeleted(const Entry& entry)
 {
     if (::access(entry.parentPath.c_str(), W_OK | X_OK) != 0)
         return false;
-    struct stat parent {};
+    struct stat parent { };
     if (::fstat(entry.parentFd, &parent) != 0)
         return false;
     const uid_t me = ::geteuid();

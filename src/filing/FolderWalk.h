@@ -35,7 +35,7 @@ struct Entry {
     std::string fullPath;     // root joined with relativePath
     std::string parentPath;   // the folder that holds it
     bool exists = false;      // false: it vanished between the listing and now
-    struct stat info {};      // of the item itself, links not followed
+    struct stat info { };     // of the item itself, links not followed
     bool isFolder() const { return exists && S_ISDIR(info.st_mode); }
     bool isRegularFile() const { return exists && S_ISREG(info.st_mode); }
 };

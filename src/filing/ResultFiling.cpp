@@ -5,11 +5,11 @@
 #include "app/ProcessState.h"
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
-#include "platform/NotificationCenter.h"
 #include "filing/TransportBackoff.h"
 #include "filing/ZVI_FileManager.h"
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
+#include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 #include "prefs/PreferenceKeys.h"
 #include "prefs/Preferences.h"
@@ -33,7 +33,8 @@ void movePhotoAndMovie(const UploadItemInfo& item, const std::string& destRoot, 
     // The lookup tests the movie's own path, so it works with the photo gone.
     if (auto movie = getMatchingExistingMovieFilePath(item.localRootFolder + "/" + item.localItem)) {
         const std::string parent = FileUtil::parentFolder(item.localItem);
-        const std::string relative = parent == "." ? FileUtil::lastPathComponent(*movie) : parent + "/" + FileUtil::lastPathComponent(*movie);
+        const std::string relative =
+            parent == "." ? FileUtil::lastPathComponent(*movie) : parent + "/" + FileUtil::lastPathComponent(*movie);
         ConsoleLog::writef("Preparing to Move [%s]/[%s]...", item.localRootFolder.c_str(), relative.c_str());
         ZVI_FileManager::moveItem(relative, item.localRootFolder, destRoot, whenTaken, false);
     }
@@ -150,15 +151,17 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
         const double wait = store.doubleForKey(PrefKey::DoContinueAfterFailedUploadSecs);
         if (wait > 0) {
             fHost.processState().setStartedUploadProcess(false);
-            const auto retry = std::chrono::system_clock::now() + std::chrono::milliseconds(static_cast<long long>(wait * 1000));
+            const auto retry =
+                std::chrono::system_clock::now() + std::chrono::milliseconds(static_cast<long long>(wait * 1000));
             std::string message = "Upload Failed...";
             if (result && result->httpError)
                 message = result->httpError->localizedDescription;
             else if (result && result->httpOurCustomMessage)
                 message = *result->httpOurCustomMessage;
             fHost.presenter().ibUpdateFTPCallbackStatusTextField(
-                message + stringWithFormat("\nWill Re-Try in %4.2f seconds (at: %s)", wait,
-                                           clockText(retry, "%Y-%m-%d %H:%M:%S").c_str()),
+                message +
+                    stringWithFormat("\nWill Re-Try in %4.2f seconds (at: %s)", wait,
+                                     clockText(retry, "%Y-%m-%d %H:%M:%S").c_str()),
                 true);
             fHost.workerThreads().sleepUnlessStopped(std::chrono::milliseconds(static_cast<long long>(wait * 1000)));
         }

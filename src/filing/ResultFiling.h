@@ -9,7 +9,7 @@ class UploadChainHost;
 // thread, nested in the upload's notifications.
 class ResultFiling {
 public:
-    explicit ResultFiling(UploadChainHost& host) : fHost(host) {}
+    explicit ResultFiling(UploadChainHost& host) : fHost(host) { }
 
     void handleNotification_UploadSuccess(const Notification& note);
     void handleNotification_UploadFail(const Notification& note);

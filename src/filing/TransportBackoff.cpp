@@ -10,12 +10,8 @@ std::atomic<int> gNextDelay{TransportBackoff::kFirstDelaySeconds};
 int TransportBackoff::nextDelaySeconds()
 {
     int delay = gNextDelay.load();
-    while (!gNextDelay.compare_exchange_weak(delay, std::min(delay * 2, kLongestDelaySeconds))) {
-    }
+    while (!gNextDelay.compare_exchange_weak(delay, std::min(delay * 2, kLongestDelaySeconds))) { }
     return delay;
 }
 
-void TransportBackoff::reset()
-{
-    gNextDelay = kFirstDelaySeconds;
-}
+void TransportBackoff::reset() { gNextDelay = kFirstDelaySeconds; }

@@ -6,8 +6,8 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -21,20 +21,20 @@ namespace {
 
 bool existsNoFollow(const std::string& path)
 {
-    struct stat st {};
+    struct stat st { };
     return ::lstat(path.c_str(), &st) == 0;
 }
 
 // The entry itself: a link is never taken for what it points to.
 bool isLinkNoFollow(const std::string& path)
 {
-    struct stat st {};
+    struct stat st { };
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 bool isDirectoryNoFollow(const std::string& path)
 {
-    struct stat st {};
+    struct stat st { };
     return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -79,7 +79,7 @@ bool copyToTemporary(const std::string& source, const std::string& destination, 
         error = std::string("cannot read the photo: ") + std::strerror(errno);
         return false;
     }
-    struct stat st {};
+    struct stat st { };
     ::fstat(in, &st);
     temporary = FileUtil::parentFolder(destination) + "/.quon-moving-XXXXXX";
     const int out = ::mkostemp(temporary.data(), O_CLOEXEC);
@@ -137,8 +137,8 @@ bool copyToTemporary(const std::string& source, const std::string& destination, 
 // Moves one file; false (source untouched) when it could not.
 bool moveFile(const std::string& source, const std::string& destination, bool replace, std::string& error)
 {
-    const bool renamed = replace ? ::rename(source.c_str(), destination.c_str()) == 0
-                                 : renameNoReplace(source, destination);
+    const bool renamed =
+        replace ? ::rename(source.c_str(), destination.c_str()) == 0 : renameNoReplace(source, destination);
     if (renamed)
         return true;
     if (errno != EXDEV) {
@@ -148,8 +148,8 @@ bool moveFile(const std::string& source, const std::string& destination, bool re
     std::string temporary;
     if (!copyToTemporary(source, destination, temporary, error))
         return false;
-    const bool placed = replace ? ::rename(temporary.c_str(), destination.c_str()) == 0
-                                : renameNoReplace(temporary, destination);
+    const bool placed =
+        replace ? ::rename(temporary.c_str(), destination.c_str()) == 0 : renameNoReplace(temporary, destination);
     if (!placed) {
         error = std::strerror(errno);
         ::unlink(temporary.c_str());
@@ -205,7 +205,8 @@ std::optional<std::string> ZVI_FileManager::moveItem(const std::string& relative
     } else {
         std::string destPath = FileUtil::joinPath(destRoot, relativePath);
         if (doEncapsulate)
-            destPath = FileUtil::joinPath(createEncapsulationFolder(destRoot, relativePath, true), FileUtil::lastPathComponent(relativePath));
+            destPath = FileUtil::joinPath(createEncapsulationFolder(destRoot, relativePath, true),
+                                          FileUtil::lastPathComponent(relativePath));
         // A missing client folder must not leave a filed photo behind to be sent again.
         std::string folderError;
         if (!FileUtil::makeFolders(FileUtil::parentFolder(destPath), 0755, &folderError))
@@ -220,11 +221,13 @@ std::optional<std::string> ZVI_FileManager::moveItem(const std::string& relative
                 std::error_code ec;
                 fs::remove_all(destPath, ec);
                 if (ec)
-                    ConsoleLog::writef("moveFileToPath2 => removeFileAtPath Failed for item [ [%s]???", destPath.c_str());
+                    ConsoleLog::writef("moveFileToPath2 => removeFileAtPath Failed for item [ [%s]???",
+                                       destPath.c_str());
             }
         }
-        ConsoleLog::writef("\nmoveFileToPath2\rFROM fullSourcePath: %s\r        TO destPath: %s\r   modifiedDestPath: %s\n\n",
-                           fullSource.c_str(), destRoot.c_str(), destPath.c_str());
+        ConsoleLog::writef(
+            "\nmoveFileToPath2\rFROM fullSourcePath: %s\r        TO destPath: %s\r   modifiedDestPath: %s\n\n",
+            fullSource.c_str(), destRoot.c_str(), destPath.c_str());
         std::string error;
         if (!moveFile(fullSource, destPath, whenTaken == WhenTaken::Overwrite, error)) {
             ConsoleLog::writef("moveFileToPath2 => movePath Failed??? [%s] (%s)", fullSource.c_str(), error.c_str());
@@ -299,7 +302,8 @@ void moveFileToUserTrash(const std::string& path)
         return;
     }
     const char* dataHome = std::getenv("XDG_DATA_HOME");
-    const std::string trash = (dataHome && *dataHome ? std::string(dataHome) : FileUtil::homeFolder() + "/.local/share") + "/Trash";
+    const std::string trash =
+        (dataHome && *dataHome ? std::string(dataHome) : FileUtil::homeFolder() + "/.local/share") + "/Trash";
     if (!FileUtil::makeFolders(trash + "/files", 0700) || !FileUtil::makeFolders(trash + "/info", 0700))
         return;
     std::string name = FileUtil::lastPathComponent(item);

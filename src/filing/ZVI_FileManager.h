@@ -19,9 +19,9 @@ public:
 
     // What happens when the destination name is taken.
     enum class WhenTaken {
-        Overwrite,   // the newcomer replaces it
+        Overwrite,    // the newcomer replaces it
         KeepExisting, // the move fails and the item stays where it was
-        KeepBoth,    // the newcomer gets " %Y%m%d_%H%M%S" before its extension
+        KeepBoth,     // the newcomer gets " %Y%m%d_%H%M%S" before its extension
     };
 
     // Moves relativePath from below sourceRoot to the same relative path below

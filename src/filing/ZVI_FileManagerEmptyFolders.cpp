@@ -44,18 +44,18 @@ void ZVI_FileManager::deleteFolderIfEmpty(const std::string& root, bool doNotDel
     ConsoleLog::writef("Inside %s->[%s] ==> Passed SourcePath: [%s]", kClass, kPassName, root.c_str());
     std::string base;
     switch (const auto problem = FolderWalk::checkDeletionRoot(root, base)) {
-    case FolderWalk::RootProblem::None:
-        break;
-    case FolderWalk::RootProblem::Missing:
-        ConsoleLog::writef("Inside %s->[%s] ==> passed Invalid SourcePath: [%s]", kClass, kPassName, root.c_str());
-        return;
-    case FolderWalk::RootProblem::NotAFolder:
-        ConsoleLog::writef("Inside %s->[%s] ==> sourcePath is NOT a Directory: [%s]", kClass, kPassName, root.c_str());
-        return;
-    default:
-        ConsoleLog::writef("Inside %s->[%s] ==> deleting nothing in [%s]: %s", kClass, kPassName, root.c_str(),
-                           FolderWalk::describe(problem));
-        return;
+        case FolderWalk::RootProblem::None: break;
+        case FolderWalk::RootProblem::Missing:
+            ConsoleLog::writef("Inside %s->[%s] ==> passed Invalid SourcePath: [%s]", kClass, kPassName, root.c_str());
+            return;
+        case FolderWalk::RootProblem::NotAFolder:
+            ConsoleLog::writef("Inside %s->[%s] ==> sourcePath is NOT a Directory: [%s]", kClass, kPassName,
+                               root.c_str());
+            return;
+        default:
+            ConsoleLog::writef("Inside %s->[%s] ==> deleting nothing in [%s]: %s", kClass, kPassName, root.c_str(),
+                               FolderWalk::describe(problem));
+            return;
     }
 
     FolderWalk::walk(base, true, [&](const FolderWalk::Entry& entry) {

@@ -15,7 +15,7 @@ constexpr const char* kClass = "ZVI_FileManager";
 // Whether an item exists there (links followed), and whether it is a folder.
 bool itemExists(const std::string& path, bool* isFolder)
 {
-    struct stat st {};
+    struct stat st { };
     if (path.empty() || ::stat(path.c_str(), &st) != 0)
         return false;
     if (isFolder)
@@ -102,7 +102,8 @@ std::optional<std::string> ZVI_FileManager::doResolveOriginalPathInPath(const st
         return decoded;
     }
     if (!Preferences::getPrefDoUseOrvHiResAlternatePath1()) {
-        ConsoleLog::writef("Inside %s->[%s]... origItemPathString is NIL???? and doSearchInAltPath = FALSE...", kClass, op);
+        ConsoleLog::writef("Inside %s->[%s]... origItemPathString is NIL???? and doSearchInAltPath = FALSE...", kClass,
+                           op);
         return std::nullopt;
     }
     if (!inPath)
@@ -119,7 +120,8 @@ std::optional<std::string> ZVI_FileManager::doResolveOriginalPathInPath(const st
     }
 
     const std::vector<std::string> parts = pathComponents(decoded);
-    std::string candidate = isAbsolute ? joinedComponents(parts, 0) : joinedWithRoot(*inPath, joinedComponents(parts, 0));
+    std::string candidate =
+        isAbsolute ? joinedComponents(parts, 0) : joinedWithRoot(*inPath, joinedComponents(parts, 0));
     for (size_t dropped = 0; dropped < parts.size();) {
         ConsoleLog::writef("Searching: [%s]", candidate.c_str());
         bool isFolder = false;

@@ -30,7 +30,7 @@ bool isSendable(const std::string& foundPath, const std::string& foundUnderRoot,
         *reason = std::string("it cannot be reached: ") + std::strerror(errno);
         return false;
     }
-    struct stat st {};
+    struct stat st { };
     if (::stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         *reason = "it is not a regular file";
         return false;

@@ -89,7 +89,8 @@ bool HttpHiResController::doRunHttpUploaderHiResWithInfo(HiResUploadInfo& info)
                 if (index < kLongestLoggedChildList) {
                     ConsoleLog::writef("===> NSXMLNode child[%i] = [%s]", index, child.name());
                     ConsoleLog::writef("===> attribute at child[%i] = [%s]", index, child.name());
-                    ConsoleLog::writef("===> info at child[%i] = [%s]", index, OrderReplyXml::boundedForLog(text).c_str());
+                    ConsoleLog::writef("===> info at child[%i] = [%s]", index,
+                                       OrderReplyXml::boundedForLog(text).c_str());
                 }
                 if (index == 0)
                     first = text;
@@ -106,11 +107,12 @@ bool HttpHiResController::doRunHttpUploaderHiResWithInfo(HiResUploadInfo& info)
         }
     }
     fLastUploadAccepted = !result.httpError && result.httpStatusCode == 200L &&
-                          TextUtil::equalsIgnoringCase(result.httpOurCustomStatus.value_or(""), "OK");
+        TextUtil::equalsIgnoringCase(result.httpOurCustomStatus.value_or(""), "OK");
     ConsoleLog::writef("%s => hi-res file %s for imageid [%s]: %s", kClass, info.edFileName.c_str(),
                        info.edImageId->c_str(),
                        fLastUploadAccepted ? "accepted"
                                            : ("not accepted (" + result.httpOurCustomStatus.value_or("no reply") + " " +
-                                              result.httpOurCustomMessage.value_or("") + ")").c_str());
+                                              result.httpOurCustomMessage.value_or("") + ")")
+                                                 .c_str());
     return finish();
 }

@@ -158,7 +158,8 @@ void HttpHiResController::fulfil(const OrderedImage& image, const OrderQueryResu
     const std::string location = PercentEscapes::decodeAsMacRoman(*image.localfilelocation);
     updateLine2("Looking for Hi Res Item: [" + location + "]");
     std::string foundUnder;
-    std::optional<std::string> found = ZVI_FileManager::doResolveOriginalPathInArrayOfPaths(location, searchRoots(), &foundUnder);
+    std::optional<std::string> found =
+        ZVI_FileManager::doResolveOriginalPathInArrayOfPaths(location, searchRoots(), &foundUnder);
     if (!found && isVers4 && image.filename && image.localfilelocation->empty()) {
         const std::string tryPath = fileNameFallbackTryPath(*image.filename);
         updateLine2("Looking for Hi Res Item: [" + tryPath + "]");

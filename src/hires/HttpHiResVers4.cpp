@@ -15,7 +15,8 @@ constexpr const char* kMainImagesFolder = "MAIN IMAGES FOLDER \xC6\x92"; // U+01
 bool HttpHiResController::parseDataVers4(const std::string&, Vers4Input& input)
 {
     if (!input.result || !input.myXmlDoc) {
-        ConsoleLog::writef("Inside %s => %s...NO myXmlDoc Found in dictionary...", kClass, "parseDataVers4:withDictionary:");
+        ConsoleLog::writef("Inside %s => %s...NO myXmlDoc Found in dictionary...", kClass,
+                           "parseDataVers4:withDictionary:");
         return false;
     }
     OrderQueryResult& result = *input.result;

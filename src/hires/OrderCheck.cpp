@@ -30,7 +30,7 @@ struct OrderCheck::Shared {
     std::condition_variable wake;
     OrderCheckStatus status;
 
-    explicit Shared(MaintenanceProgress& p) : progress(p) {}
+    explicit Shared(MaintenanceProgress& p) : progress(p) { }
 
     // Waits for the time given or until the chain stops; false when it stopped.
     bool pause(std::chrono::milliseconds length)
@@ -173,8 +173,8 @@ void OrderCheck::setupQueryAndUploadHiResProcess()
     ConsoleLog::writef("FloatValue for getPrefMinutesForCheckOrders is: [%2.2f]", seconds);
     fTimer.start(static_cast<int>(seconds * 1000.0));
     std::lock_guard lock(fShared->mutex);
-    fShared->status.nextCheck = std::chrono::system_clock::now() +
-                                std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0));
+    fShared->status.nextCheck =
+        std::chrono::system_clock::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0));
 }
 
 void OrderCheck::doQueryAndUploadHiResInThread()

@@ -67,7 +67,7 @@ std::string boundedForLog(std::string_view text)
     if (text.size() <= kLongestLoggedText)
         return std::string(text);
     return std::string(text.substr(0, kLongestLoggedText)) +
-           stringWithFormat("... (%zu more bytes not shown)", text.size() - kLongestLoggedText);
+        stringWithFormat("... (%zu more bytes not shown)", text.size() - kLongestLoggedText);
 }
 
 } // namespace OrderReplyXml

@@ -24,7 +24,7 @@ bool runsFromBuildTree()
 {
     const std::string programs = AppPaths::executableFolder();
     return FileUtil::exists(FileUtil::joinPath(FileUtil::parentFolder(programs), "CMakeCache.txt")) &&
-           ::access(programs.c_str(), W_OK) == 0;
+        ::access(programs.c_str(), W_OK) == 0;
 }
 
 } // namespace

@@ -90,18 +90,17 @@ void OldPhotoCleanup::deleteOldOldPhotosAndFolderIfEmptyWorks()
     const std::string mirror = Preferences::getLocalMasterMirrorSiteFolder().value_or("");
     std::string root;
     switch (const auto problem = FolderWalk::checkDeletionRoot(mirror, root)) {
-    case FolderWalk::RootProblem::None:
-        break;
-    case FolderWalk::RootProblem::Missing:
-        logBoth("testDirectory=> source item FOLDER does NOT exist: " + mirror);
-        return;
-    case FolderWalk::RootProblem::NotAFolder:
-        logBoth("testDirectory=> source item is NOT a Folder: " + mirror);
-        return;
-    default:
-        ConsoleLog::writef("deleteOldOldPhotosAndFolderIfEmpty => deleting nothing in [%s]: %s", mirror.c_str(),
-                           FolderWalk::describe(problem));
-        return;
+        case FolderWalk::RootProblem::None: break;
+        case FolderWalk::RootProblem::Missing:
+            logBoth("testDirectory=> source item FOLDER does NOT exist: " + mirror);
+            return;
+        case FolderWalk::RootProblem::NotAFolder:
+            logBoth("testDirectory=> source item is NOT a Folder: " + mirror);
+            return;
+        default:
+            ConsoleLog::writef("deleteOldOldPhotosAndFolderIfEmpty => deleting nothing in [%s]: %s", mirror.c_str(),
+                               FolderWalk::describe(problem));
+            return;
     }
 
     if (fSettleTime.count() > 0)
@@ -147,8 +146,7 @@ void OldPhotoCleanup::deleteOldPhotosBelow(const std::string& root, PhotoDate cu
         if (FolderWalk::removeFile(entry, &error))
             ConsoleLog::writef("Deleted the old photo [%s]", entry.fullPath.c_str());
         else if (error != ENOENT)
-            ConsoleLog::writef("Could not delete the old photo [%s]: %s", entry.fullPath.c_str(),
-                               std::strerror(error));
+            ConsoleLog::writef("Could not delete the old photo [%s]: %s", entry.fullPath.c_str(), std::strerror(error));
         return FolderWalk::Step::Continue;
     });
 }

@@ -101,8 +101,8 @@ bool openDailyLog(ZVLogFileManager::TimePoint when)
     if (!FileUtil::makeFolders(folder, 0700, &error))
         ConsoleLog::writef("createDirectoryAtPath returned error: %s", error.c_str());
     if (!FileUtil::isDirectory(folder)) {
-        const std::string problem = "The log folder " + folder +
-                                    " cannot be made; the console log stays on standard error";
+        const std::string problem =
+            "The log folder " + folder + " cannot be made; the console log stays on standard error";
         ConsoleLog::write(problem);
         std::lock_guard lock(state().mutex);
         state().setupProblem = problem;
@@ -111,8 +111,8 @@ bool openDailyLog(ZVLogFileManager::TimePoint when)
     const std::string path = ZVLogFileManager::logFilePathFor(when);
     ConsoleLog::writef("Trying to freopen logFilePath[%s]", path.c_str());
     if (!redirectStandardError(path, error)) {
-        const std::string problem = "The daily log " + path + " cannot be opened (" + error +
-                                    "); the console log stays on standard error";
+        const std::string problem =
+            "The daily log " + path + " cannot be opened (" + error + "); the console log stays on standard error";
         ConsoleLog::write(problem);
         std::lock_guard lock(state().mutex);
         state().setupProblem = problem;
@@ -273,15 +273,9 @@ std::string ZVLogFileManager::logDateString()
     return stringWithFormat("[%s.%03lld %s]", date, static_cast<long long>(millis < 0 ? millis + 1000 : millis), zone);
 }
 
-std::string ZVLogFileManager::getApplicationName()
-{
-    return FileUtil::pathWithoutExtension(kApplicationName);
-}
+std::string ZVLogFileManager::getApplicationName() { return FileUtil::pathWithoutExtension(kApplicationName); }
 
-std::string ZVLogFileManager::getCopyrightInfo()
-{
-    return std::string("v") + QUON_VERSION;
-}
+std::string ZVLogFileManager::getCopyrightInfo() { return std::string("v") + QUON_VERSION; }
 
 std::optional<std::string> ZVLogFileManager::hostModelAndArch()
 {
@@ -309,7 +303,4 @@ void myPrintf(const std::string& text)
     std::fflush(stdout);
 }
 
-void myPrintfDebug(const std::string& text)
-{
-    myPrintf(text);
-}
+void myPrintfDebug(const std::string& text) { myPrintf(text); }

@@ -64,11 +64,11 @@ public:
 
     // --- pruning ---
     struct DeleteOptions {
-        std::optional<bool> deleteSubDirectory;  // NO: only the folder's direct entries
-        std::optional<bool> deleteImmediately;   // NO: into the user's Trash
-        std::optional<std::string> sourcePath;   // the log folder; may begin with "~"
-        std::optional<std::string> baseName;     // the application name; any case
-        std::optional<TimePoint> beforeDate;     // now minus 3 days
+        std::optional<bool> deleteSubDirectory; // NO: only the folder's direct entries
+        std::optional<bool> deleteImmediately;  // NO: into the user's Trash
+        std::optional<std::string> sourcePath;  // the log folder; may begin with "~"
+        std::optional<std::string> baseName;    // the application name; any case
+        std::optional<TimePoint> beforeDate;    // now minus 3 days
     };
     // Removes the files below sourcePath whose names begin with baseName and
     // that are dated before beforeDate. Folders and links are never removed,

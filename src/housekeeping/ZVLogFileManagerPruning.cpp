@@ -57,7 +57,7 @@ void ZVLogFileManager::deleteItem(const std::string& itemPath, TimePoint beforeD
                                   bool deleteImmediately)
 {
     const std::string path = FileUtil::expandTilde(itemPath);
-    struct stat info {};
+    struct stat info { };
     if (::lstat(path.c_str(), &info) != 0) {
         ConsoleLog::writef("testDirectory=> curItem does NOT exist: %s\n", path.c_str());
         return;

@@ -183,14 +183,13 @@ int exchange(const std::string& socketPath, const AppleEvent& event)
 
     const CommandProtocol::DecodedReply decoded = CommandProtocol::decodeReply(reply);
     switch (decoded.kind) {
-    case CommandProtocol::DecodedReply::Kind::Error:
-        std::fprintf(stderr, "quon-ctl: the uploader refused the command: %s\n", decoded.message.c_str());
-        return kExitError;
-    case CommandProtocol::DecodedReply::Kind::Malformed:
-        std::fprintf(stderr, "quon-ctl: unreadable reply: %s\n", decoded.message.c_str());
-        return kExitError;
-    case CommandProtocol::DecodedReply::Kind::Reply:
-        break;
+        case CommandProtocol::DecodedReply::Kind::Error:
+            std::fprintf(stderr, "quon-ctl: the uploader refused the command: %s\n", decoded.message.c_str());
+            return kExitError;
+        case CommandProtocol::DecodedReply::Kind::Malformed:
+            std::fprintf(stderr, "quon-ctl: unreadable reply: %s\n", decoded.message.c_str());
+            return kExitError;
+        case CommandProtocol::DecodedReply::Kind::Reply: break;
     }
     if (const std::string* text = decoded.directObject.stringValue())
         std::printf("%s\n", text->c_str());
@@ -236,7 +235,7 @@ int main(int argc, char** argv)
     // A path of our own choosing under /tmp is trusted only in a private folder.
     const char* fromEnvironment = std::getenv("QUON_SOCKET");
     const std::string folder = SocketPaths::fallbackFolder(::geteuid());
-    struct stat folderInfo {};
+    struct stat folderInfo { };
     if (!socketGiven && !(fromEnvironment && *fromEnvironment) && SocketPaths::isInFallbackFolder(socketPath) &&
         ::lstat(folder.c_str(), &folderInfo) == 0) {
         std::string why;

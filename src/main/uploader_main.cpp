@@ -13,8 +13,8 @@
 #include <QSocketNotifier>
 #include <clocale>
 #include <csignal>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <thread>
 #include <unistd.h>
@@ -37,12 +37,11 @@ void installSignalHandlers(QCoreApplication& app, AppController& controller)
     auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [&controller] {
         char buffer[16];
-        while (::read(gSignalPipe[0], buffer, sizeof buffer) > 0) {
-        }
+        while (::read(gSignalPipe[0], buffer, sizeof buffer) > 0) { }
         ConsoleLog::write("Received a termination signal; quitting...");
         controller.terminate(nullptr);
     });
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -79,19 +78,20 @@ int main(int argc, char** argv)
     std::string lockError;
     const std::string lockPath = StationLock::lockPathFor(storePath);
     switch (stationLock.acquire(lockPath, &lockError)) {
-    case StationLock::Result::Acquired:
-        break;
-    case StationLock::Result::HeldByAnother:
-        if (stationLock.holderPid() > 0)
-            std::fprintf(stderr, "quon-uploader: another uploader (pid %d) is already running with the settings %s\n",
-                         static_cast<int>(stationLock.holderPid()), storePath.c_str());
-        else
-            std::fprintf(stderr, "quon-uploader: another uploader is already running with the settings %s (see %s)\n",
-                         storePath.c_str(), lockPath.c_str());
-        return 1;
-    case StationLock::Result::Failed:
-        ConsoleLog::writef("Cannot make sure this is the only uploader on these settings: %s", lockError.c_str());
-        break;
+        case StationLock::Result::Acquired: break;
+        case StationLock::Result::HeldByAnother:
+            if (stationLock.holderPid() > 0)
+                std::fprintf(stderr,
+                             "quon-uploader: another uploader (pid %d) is already running with the settings %s\n",
+                             static_cast<int>(stationLock.holderPid()), storePath.c_str());
+            else
+                std::fprintf(stderr,
+                             "quon-uploader: another uploader is already running with the settings %s (see %s)\n",
+                             storePath.c_str(), lockPath.c_str());
+            return 1;
+        case StationLock::Result::Failed:
+            ConsoleLog::writef("Cannot make sure this is the only uploader on these settings: %s", lockError.c_str());
+            break;
     }
 
     QCoreApplication app(argc, argv);

@@ -29,15 +29,9 @@ std::string configHome()
     return dir.empty() ? FileUtil::homeFolder() + "/.config" : dir;
 }
 
-std::string defaultStorePath()
-{
-    return configHome() + "/quon-uploader/defaults.plist";
-}
+std::string defaultStorePath() { return configHome() + "/quon-uploader/defaults.plist"; }
 
-std::string oldUploaderPreferencesPath()
-{
-    return configHome() + "/quon-ftp-uploader/defaults.plist";
-}
+std::string oldUploaderPreferencesPath() { return configHome() + "/quon-ftp-uploader/defaults.plist"; }
 
 std::string logRoot()
 {
@@ -50,10 +44,7 @@ std::string logRoot()
     return state + "/quon-uploader/Logs";
 }
 
-std::string defaultSocketPath()
-{
-    return SocketPaths::defaultSocketPath();
-}
+std::string defaultSocketPath() { return SocketPaths::defaultSocketPath(); }
 
 std::string executablePath()
 {
@@ -85,9 +76,6 @@ std::string resourcePath(const std::string& name)
     return {};
 }
 
-std::string helperProgramPath(const std::string& name)
-{
-    return executableFolder() + "/" + name;
-}
+std::string helperProgramPath(const std::string& name) { return executableFolder() + "/" + name; }
 
 } // namespace AppPaths

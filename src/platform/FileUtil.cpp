@@ -46,10 +46,7 @@ bool readFile(const std::string& path, std::string& contents, std::string* error
     return true;
 }
 
-int makeTemporaryFile(std::string& pattern)
-{
-    return ::mkostemp(pattern.data(), O_CLOEXEC);
-}
+int makeTemporaryFile(std::string& pattern) { return ::mkostemp(pattern.data(), O_CLOEXEC); }
 
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode, std::string* error)
 {
@@ -99,13 +96,13 @@ bool makeFolders(const std::string& path, mode_t mode, std::string* error)
 
 bool exists(const std::string& path)
 {
-    struct stat st {};
+    struct stat st { };
     return ::stat(path.c_str(), &st) == 0;
 }
 
 bool isDirectory(const std::string& path)
 {
-    struct stat st {};
+    struct stat st { };
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -150,10 +147,7 @@ std::string pathExtension(const std::string& path)
     return dot == std::string::npos ? std::string() : path.substr(dot + 1);
 }
 
-std::string pathWithoutExtension(const std::string& path)
-{
-    return path.substr(0, extensionDot(path));
-}
+std::string pathWithoutExtension(const std::string& path) { return path.substr(0, extensionDot(path)); }
 
 std::string joinPath(const std::string& root, const std::string& relative)
 {

@@ -13,8 +13,7 @@ bool readFile(const std::string& path, std::string& contents, std::string* error
 // Replaces the file at path with the bytes: written to a temporary file in
 // the same folder with the given mode, flushed to disk, then renamed over the
 // old one, so a crash leaves either the old or the new file whole.
-bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode,
-                         std::string* error = nullptr);
+bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode, std::string* error = nullptr);
 
 // mkstemp, close-on-exec: the trailing "XXXXXX" of pattern is replaced by the
 // name of a new file (mode 0600). Returns its descriptor, or -1 with errno set.

@@ -41,10 +41,7 @@ void appendUtf8(std::string& out, char32_t c)
 
 } // namespace
 
-char32_t codePointForHighByte(unsigned char byte)
-{
-    return byte < 0x80 ? byte : kHighHalf[byte - 0x80];
-}
+char32_t codePointForHighByte(unsigned char byte) { return byte < 0x80 ? byte : kHighHalf[byte - 0x80]; }
 
 std::string toUtf8(std::string_view bytes)
 {

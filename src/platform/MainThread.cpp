@@ -26,19 +26,15 @@ void perform(QObject* context, std::function<void()> fn, bool wait)
     QMetaObject::invokeMethod(context, std::move(fn), wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
 }
 
-void perform(std::function<void()> fn, bool wait)
-{
-    perform(QCoreApplication::instance(), std::move(fn), wait);
-}
+void perform(std::function<void()> fn, bool wait) { perform(QCoreApplication::instance(), std::move(fn), wait); }
 
 void performAfter(int milliseconds, std::function<void()> fn)
 {
     auto* app = QCoreApplication::instance();
     if (!app)
         return;
-    perform([app, milliseconds, fn = std::move(fn)]() mutable {
-        QTimer::singleShot(milliseconds, app, std::move(fn));
-    });
+    perform(
+        [app, milliseconds, fn = std::move(fn)]() mutable { QTimer::singleShot(milliseconds, app, std::move(fn)); });
 }
 
 } // namespace MainThread

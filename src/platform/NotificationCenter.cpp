@@ -39,6 +39,6 @@ void NotificationCenter::post(const std::string& name, const void* object,
 size_t NotificationCenter::observerCount(const std::string& name) const
 {
     std::lock_guard lock(fMutex);
-    return static_cast<size_t>(std::count_if(fObservers.begin(), fObservers.end(),
-                                             [&](const Observer& o) { return o.name == name; }));
+    return static_cast<size_t>(
+        std::count_if(fObservers.begin(), fObservers.end(), [&](const Observer& o) { return o.name == name; }));
 }

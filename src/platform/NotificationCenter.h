@@ -12,7 +12,7 @@
 class NotificationInfo {
 public:
     virtual ~NotificationInfo() = default;
-    virtual void clear() {}
+    virtual void clear() { }
     // One line for the log.
     virtual std::string describe() const { return "{}"; }
 };
@@ -23,8 +23,7 @@ struct Notification {
     std::shared_ptr<NotificationInfo> userInfo;
 
     // The user info as the record type a handler expects, or null.
-    template <typename T>
-    std::shared_ptr<T> info() const { return std::dynamic_pointer_cast<T>(userInfo); }
+    template <typename T> std::shared_ptr<T> info() const { return std::dynamic_pointer_cast<T>(userInfo); }
 };
 
 // Named notifications delivered synchronously on the posting thread, to the

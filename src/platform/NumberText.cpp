@@ -19,8 +19,7 @@ std::string_view numberStart(std::string_view text)
     return text.substr(i);
 }
 
-template <typename T>
-bool parseLeading(std::string_view text, T& value)
+template <typename T> bool parseLeading(std::string_view text, T& value)
 {
     const std::string_view start = numberStart(text);
     auto result = std::from_chars(start.data(), start.data() + start.size(), value);

@@ -23,7 +23,7 @@ public:
 
     enum class Type { String, Integer, Real, Boolean, Date, Data, Array, Dictionary };
 
-    PlistValue() : fValue(std::string()) {}
+    PlistValue() : fValue(std::string()) { }
     static PlistValue string(std::string value) { return PlistValue(Storage(std::move(value))); }
     static PlistValue integer(int64_t value) { return PlistValue(Storage(value)); }
     static PlistValue real(double value) { return PlistValue(Storage(value)); }
@@ -65,6 +65,6 @@ public:
 
 private:
     using Storage = std::variant<std::string, int64_t, double, bool, Date, Data, Array, Dictionary>;
-    explicit PlistValue(Storage value) : fValue(std::move(value)) {}
+    explicit PlistValue(Storage value) : fValue(std::move(value)) { }
     Storage fValue;
 };

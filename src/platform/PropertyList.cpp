@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <limits>
+#include <memory>
 #include <plist/plist.h>
 
 namespace {
@@ -25,123 +25,118 @@ std::optional<PlistValue> fromNode(plist_t node, int depth)
     if (!node || depth > 64)
         return std::nullopt;
     switch (plist_get_node_type(node)) {
-    case PLIST_BOOLEAN: {
-        uint8_t v = 0;
-        plist_get_bool_val(node, &v);
-        return PlistValue::boolean(v != 0);
-    }
-    case PLIST_UINT: {
-        uint64_t v = 0;
-        plist_get_uint_val(node, &v);
-        return PlistValue::integer(static_cast<int64_t>(v));
-    }
-    case PLIST_REAL: {
-        double v = 0;
-        plist_get_real_val(node, &v);
-        return PlistValue::real(v);
-    }
-    case PLIST_STRING:
-    case PLIST_KEY: {
-        char* v = nullptr;
-        if (plist_get_node_type(node) == PLIST_STRING)
-            plist_get_string_val(node, &v);
-        else
-            plist_get_key_val(node, &v);
-        std::string s = v ? v : "";
-        free(v);
-        return PlistValue::string(std::move(s));
-    }
-    case PLIST_DATA: {
-        char* v = nullptr;
-        uint64_t length = 0;
-        plist_get_data_val(node, &v, &length);
-        PlistValue::Data data(v, v + (v ? length : 0));
-        free(v);
-        return PlistValue::data(std::move(data));
-    }
-    case PLIST_DATE: {
-        int32_t sec = 0, usec = 0;
-        plist_get_date_val(node, &sec, &usec);
-        return PlistValue::date({kReferenceDateOffset + sec + usec / 1e6});
-    }
-    case PLIST_UID: {
-        uint64_t v = 0;
-        plist_get_uid_val(node, &v);
-        return PlistValue::integer(static_cast<int64_t>(v));
-    }
-    case PLIST_ARRAY: {
-        PlistValue::Array items;
-        const uint32_t n = plist_array_get_size(node);
-        items.reserve(n);
-        for (uint32_t i = 0; i < n; ++i) {
-            auto item = fromNode(plist_array_get_item(node, i), depth + 1);
-            if (!item)
-                return std::nullopt;
-            items.push_back(std::move(*item));
+        case PLIST_BOOLEAN: {
+            uint8_t v = 0;
+            plist_get_bool_val(node, &v);
+            return PlistValue::boolean(v != 0);
         }
-        return PlistValue::array(std::move(items));
-    }
-    case PLIST_DICT: {
-        PlistValue::Dictionary dict;
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(node, &it);
-        for (;;) {
-            char* key = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(node, it, &key, &value);
-            if (!value) {
-                free(key);
-                break;
-            }
-            auto item = fromNode(value, depth + 1);
-            if (!item) {
-                free(key);
-                free(it);
-                return std::nullopt;
-            }
-            dict.emplace(key ? key : "", std::move(*item));
-            free(key);
+        case PLIST_UINT: {
+            uint64_t v = 0;
+            plist_get_uint_val(node, &v);
+            return PlistValue::integer(static_cast<int64_t>(v));
         }
-        free(it);
-        return PlistValue::dictionary(std::move(dict));
-    }
-    default:
-        return std::nullopt;
+        case PLIST_REAL: {
+            double v = 0;
+            plist_get_real_val(node, &v);
+            return PlistValue::real(v);
+        }
+        case PLIST_STRING:
+        case PLIST_KEY: {
+            char* v = nullptr;
+            if (plist_get_node_type(node) == PLIST_STRING)
+                plist_get_string_val(node, &v);
+            else
+                plist_get_key_val(node, &v);
+            std::string s = v ? v : "";
+            free(v);
+            return PlistValue::string(std::move(s));
+        }
+        case PLIST_DATA: {
+            char* v = nullptr;
+            uint64_t length = 0;
+            plist_get_data_val(node, &v, &length);
+            PlistValue::Data data(v, v + (v ? length : 0));
+            free(v);
+            return PlistValue::data(std::move(data));
+        }
+        case PLIST_DATE: {
+            int32_t sec = 0, usec = 0;
+            plist_get_date_val(node, &sec, &usec);
+            return PlistValue::date({kReferenceDateOffset + sec + usec / 1e6});
+        }
+        case PLIST_UID: {
+            uint64_t v = 0;
+            plist_get_uid_val(node, &v);
+            return PlistValue::integer(static_cast<int64_t>(v));
+        }
+        case PLIST_ARRAY: {
+            PlistValue::Array items;
+            const uint32_t n = plist_array_get_size(node);
+            items.reserve(n);
+            for (uint32_t i = 0; i < n; ++i) {
+                auto item = fromNode(plist_array_get_item(node, i), depth + 1);
+                if (!item)
+                    return std::nullopt;
+                items.push_back(std::move(*item));
+            }
+            return PlistValue::array(std::move(items));
+        }
+        case PLIST_DICT: {
+            PlistValue::Dictionary dict;
+            plist_dict_iter it = nullptr;
+            plist_dict_new_iter(node, &it);
+            for (;;) {
+                char* key = nullptr;
+                plist_t value = nullptr;
+                plist_dict_next_item(node, it, &key, &value);
+                if (!value) {
+                    free(key);
+                    break;
+                }
+                auto item = fromNode(value, depth + 1);
+                if (!item) {
+                    free(key);
+                    free(it);
+                    return std::nullopt;
+                }
+                dict.emplace(key ? key : "", std::move(*item));
+                free(key);
+            }
+            free(it);
+            return PlistValue::dictionary(std::move(dict));
+        }
+        default: return std::nullopt;
     }
 }
 
 plist_t toNode(const PlistValue& value)
 {
     switch (value.type()) {
-    case PlistValue::Type::String:
-        return plist_new_string(value.asString()->c_str());
-    case PlistValue::Type::Integer:
-        return plist_new_uint(static_cast<uint64_t>(*value.asInteger()));
-    case PlistValue::Type::Real:
-        return plist_new_real(*value.asReal());
-    case PlistValue::Type::Boolean:
-        return plist_new_bool(*value.asBoolean() ? 1 : 0);
-    case PlistValue::Type::Date: {
-        const double since = value.asDate()->secondsSince1970 - kReferenceDateOffset;
-        const double whole = std::floor(since);
-        return plist_new_date(static_cast<int32_t>(whole), static_cast<int32_t>((since - whole) * 1e6));
-    }
-    case PlistValue::Type::Data: {
-        const auto& data = *value.asData();
-        return plist_new_data(reinterpret_cast<const char*>(data.data()), data.size());
-    }
-    case PlistValue::Type::Array: {
-        plist_t node = plist_new_array();
-        for (const auto& item : *value.asArray())
-            plist_array_append_item(node, toNode(item));
-        return node;
-    }
-    case PlistValue::Type::Dictionary: {
-        plist_t node = plist_new_dict();
-        for (const auto& [key, item] : *value.asDictionary())
-            plist_dict_set_item(node, key.c_str(), toNode(item));
-        return node;
-    }
+        case PlistValue::Type::String: return plist_new_string(value.asString()->c_str());
+        case PlistValue::Type::Integer: return plist_new_uint(static_cast<uint64_t>(*value.asInteger()));
+        case PlistValue::Type::Real: return plist_new_real(*value.asReal());
+        case PlistValue::Type::Boolean: return plist_new_bool(*value.asBoolean() ? 1 : 0);
+        case PlistValue::Type::Date: {
+            const double since = value.asDate()->secondsSince1970 - kReferenceDateOffset;
+            const double whole = std::floor(since);
+            return plist_new_date(static_cast<int32_t>(whole), static_cast<int32_t>((since - whole) * 1e6));
+        }
+        case PlistValue::Type::Data: {
+            const auto& data = *value.asData();
+            return plist_new_data(reinterpret_cast<const char*>(data.data()), data.size());
+        }
+        case PlistValue::Type::Array: {
+            plist_t node = plist_new_array();
+            for (const auto& item : *value.asArray())
+                plist_array_append_item(node, toNode(item));
+            return node;
+        }
+        case PlistValue::Type::Dictionary: {
+            plist_t node = plist_new_dict();
+            for (const auto& [key, item] : *value.asDictionary())
+                plist_dict_set_item(node, key.c_str(), toNode(item));
+            return node;
+        }
     }
     return plist_new_string("");
 }
@@ -160,8 +155,9 @@ std::optional<PlistValue> parse(std::string_view bytes, std::string* error)
     const bool binary = bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0;
     if (!binary) {
         // Padding after the closing tag (NULs, blanks, line ends) is not part of the list.
-        while (!bytes.empty() && (bytes.back() == '\0' || bytes.back() == ' ' || bytes.back() == '\t' ||
-                                  bytes.back() == '\n' || bytes.back() == '\r'))
+        while (!bytes.empty() &&
+               (bytes.back() == '\0' || bytes.back() == ' ' || bytes.back() == '\t' || bytes.back() == '\n' ||
+                bytes.back() == '\r'))
             bytes.remove_suffix(1);
         if (bytes.empty())
             return fail("empty property list");

@@ -13,9 +13,6 @@ std::string trimmed(const std::string& text)
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
-bool equalsIgnoringCase(const std::string& a, const char* b)
-{
-    return strcasecmp(a.c_str(), b) == 0;
-}
+bool equalsIgnoringCase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
 } // namespace TextUtil

@@ -54,8 +54,9 @@ bool UserDefaults::open(const std::string& path)
         error = "its top level is not a dictionary";
     const std::string aside = corruptName(path);
     if (std::rename(path.c_str(), aside.c_str()) == 0) {
-        ConsoleLog::writef("Settings store %s could not be read (%s); kept it as %s and started with the factory defaults",
-                           path.c_str(), error.c_str(), aside.c_str());
+        ConsoleLog::writef(
+            "Settings store %s could not be read (%s); kept it as %s and started with the factory defaults",
+            path.c_str(), error.c_str(), aside.c_str());
     } else {
         fCanSave = false;
         ConsoleLog::writef("Settings store %s could not be read (%s) nor moved aside; started with the factory "

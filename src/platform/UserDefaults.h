@@ -48,7 +48,10 @@ public:
     // says whether the file now holds it.
     bool setObject(const std::string& key, PlistValue value);
     bool setBool(const std::string& key, bool value) { return setObject(key, PlistValue::boolean(value)); }
-    bool setString(const std::string& key, std::string value) { return setObject(key, PlistValue::string(std::move(value))); }
+    bool setString(const std::string& key, std::string value)
+    {
+        return setObject(key, PlistValue::string(std::move(value)));
+    }
     void removeObject(const std::string& key);
 
     // Saves the stored layer now when a previous save failed; true when the

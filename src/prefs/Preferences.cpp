@@ -10,15 +10,9 @@
 
 namespace {
 
-UserDefaults& store()
-{
-    return UserDefaults::standard();
-}
+UserDefaults& store() { return UserDefaults::standard(); }
 
-std::optional<std::string> text(const char* key)
-{
-    return store().stringForKey(key);
-}
+std::optional<std::string> text(const char* key) { return store().stringForKey(key); }
 
 // A folder setting as the operator may type it: "~" and "~/…" name the home
 // folder, "~name/…" that user's. What follows no known user stays as it is.
@@ -32,7 +26,7 @@ std::optional<std::string> folder(const char* key)
     if (user.empty())
         return FileUtil::expandTilde(*path);
     std::vector<char> buffer(16384);
-    passwd entry {};
+    passwd entry{};
     passwd* found = nullptr;
     if (::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found || !found->pw_dir)
         return path;
@@ -61,8 +55,14 @@ bool writeBackBool(const char* key)
 
 } // namespace
 
-std::optional<std::string> Preferences::getLocalSourceUploadFolder() { return folder(PrefKey::LocalSourceUploadFolder); }
-std::optional<std::string> Preferences::getLocalMasterMirrorSiteFolder() { return folder(PrefKey::LocalMasterMirrorSiteFolder); }
+std::optional<std::string> Preferences::getLocalSourceUploadFolder()
+{
+    return folder(PrefKey::LocalSourceUploadFolder);
+}
+std::optional<std::string> Preferences::getLocalMasterMirrorSiteFolder()
+{
+    return folder(PrefKey::LocalMasterMirrorSiteFolder);
+}
 
 std::optional<std::string> Preferences::getLocalProblemUploadFolder()
 {
@@ -75,7 +75,10 @@ std::optional<std::string> Preferences::getLocalProblemUploadFolder()
     return parent + "Problem Folder";
 }
 
-std::optional<std::string> Preferences::getPrefOrvHiResAlternatePath1() { return folder(PrefKey::OrvHiResAlternatePath1); }
+std::optional<std::string> Preferences::getPrefOrvHiResAlternatePath1()
+{
+    return folder(PrefKey::OrvHiResAlternatePath1);
+}
 std::optional<std::string> Preferences::getCurUserLoginName() { return text(PrefKey::UserLoginName); }
 std::optional<std::string> Preferences::getCurUserLoginPassword() { return text(PrefKey::UserLoginPassword); }
 bool Preferences::getUseEventName() { return true; }
@@ -85,7 +88,8 @@ bool Preferences::getDoAutoSynchronize() { return writeBackBool(PrefKey::AutoSyn
 
 std::optional<PlistValue> Preferences::getPrefSecondsBetweenScans()
 {
-    ConsoleLog::writef("getPrefSecondsBetweenScans returned [%3.3f]", store().floatForKey(PrefKey::SecondsBetweenScans));
+    ConsoleLog::writef("getPrefSecondsBetweenScans returned [%3.3f]",
+                       store().floatForKey(PrefKey::SecondsBetweenScans));
     return numberObject(PrefKey::SecondsBetweenScans);
 }
 
@@ -100,7 +104,10 @@ std::optional<PlistValue> Preferences::getPrefDaysOldBeforeDeleting()
 }
 
 bool Preferences::getPrefShowWindowAtStartup() { return writeBackBool(PrefKey::ShowWindowAtStartup); }
-bool Preferences::getPrefAutoQuitAndRelaunchPerIteration() { return writeBackBool(PrefKey::AutoQuitAndRelaunchPerIteration); }
+bool Preferences::getPrefAutoQuitAndRelaunchPerIteration()
+{
+    return writeBackBool(PrefKey::AutoQuitAndRelaunchPerIteration);
+}
 bool Preferences::getPrefDeleteServerItemFirst() { return writeBackBool(PrefKey::DeleteServerItemFirst); }
 bool Preferences::getAutoStartUploadAtStartup() { return writeBackBool(PrefKey::AutoStartUploadAtStartup); }
 std::optional<std::string> Preferences::getOrvFuseAction() { return text(PrefKey::OrvFuseAction); }
@@ -109,14 +116,21 @@ bool Preferences::getPrefDoCheckOrders() { return store().boolForKey(PrefKey::Do
 
 std::optional<PlistValue> Preferences::getPrefMinutesForCheckOrders()
 {
-    ConsoleLog::writef("getPrefMinutesForCheckOrders returned [%3.3f]", store().floatForKey(PrefKey::MinutesForCheckOrders));
+    ConsoleLog::writef("getPrefMinutesForCheckOrders returned [%3.3f]",
+                       store().floatForKey(PrefKey::MinutesForCheckOrders));
     // Not a number here has its own rule (an interval of 10 s): the object
     // stays, and its reading is 0.
     return store().objectForKey(PrefKey::MinutesForCheckOrders);
 }
 
-std::optional<std::string> Preferences::getPrefCheckHiResOrderFuseAction() { return text(PrefKey::CheckHiResOrderFuseAction); }
-std::optional<std::string> Preferences::getPrefUploadHiResOrderFuseAction() { return text(PrefKey::UploadHiResOrderFuseAction); }
+std::optional<std::string> Preferences::getPrefCheckHiResOrderFuseAction()
+{
+    return text(PrefKey::CheckHiResOrderFuseAction);
+}
+std::optional<std::string> Preferences::getPrefUploadHiResOrderFuseAction()
+{
+    return text(PrefKey::UploadHiResOrderFuseAction);
+}
 
 int16_t Preferences::getPrefSearchPathMethodTag()
 {
@@ -163,18 +177,36 @@ float Preferences::getUploadTimeOut()
 }
 
 bool Preferences::getDoRedirectNSLog() { return store().boolForKey(PrefKey::DoRedirectNSLog); }
-bool Preferences::getPrefDoContinueAfterFailedUpload() { return store().boolForKey(PrefKey::DoContinueAfterFailedUpload); }
-double Preferences::getPrefDoContinueAfterFailedUploadSecs() { return store().doubleForKey(PrefKey::DoContinueAfterFailedUploadSecs); }
+bool Preferences::getPrefDoContinueAfterFailedUpload()
+{
+    return store().boolForKey(PrefKey::DoContinueAfterFailedUpload);
+}
+double Preferences::getPrefDoContinueAfterFailedUploadSecs()
+{
+    return store().doubleForKey(PrefKey::DoContinueAfterFailedUploadSecs);
+}
 
 const std::vector<std::string>& Preferences::exportedKeys()
 {
     static const std::vector<std::string> keys = {
-        PrefKey::LocalMasterMirrorSiteFolder, PrefKey::LocalSourceUploadFolder,  PrefKey::UserLoginName,
-        PrefKey::UserLoginPassword,           PrefKey::CreateEncapsulatingFolder, PrefKey::ShowPreviewWhenUploading,
-        PrefKey::DeleteEmptyFtpFolders,       PrefKey::UseEventName,              PrefKey::UserEnteredEventName,
-        PrefKey::AutoSynchronize,             PrefKey::SecondsBetweenScans,       PrefKey::DoUseDeleteOldPhotos,
-        PrefKey::DaysOldBeforeDeleting,       PrefKey::ShowWindowAtStartup,       PrefKey::AutoQuitAndRelaunchPerIteration,
-        PrefKey::DeleteServerItemFirst,       PrefKey::AutoStartUploadAtStartup,  PrefKey::DoCopyOldFtpPref,
+        PrefKey::LocalMasterMirrorSiteFolder,
+        PrefKey::LocalSourceUploadFolder,
+        PrefKey::UserLoginName,
+        PrefKey::UserLoginPassword,
+        PrefKey::CreateEncapsulatingFolder,
+        PrefKey::ShowPreviewWhenUploading,
+        PrefKey::DeleteEmptyFtpFolders,
+        PrefKey::UseEventName,
+        PrefKey::UserEnteredEventName,
+        PrefKey::AutoSynchronize,
+        PrefKey::SecondsBetweenScans,
+        PrefKey::DoUseDeleteOldPhotos,
+        PrefKey::DaysOldBeforeDeleting,
+        PrefKey::ShowWindowAtStartup,
+        PrefKey::AutoQuitAndRelaunchPerIteration,
+        PrefKey::DeleteServerItemFirst,
+        PrefKey::AutoStartUploadAtStartup,
+        PrefKey::DoCopyOldFtpPref,
     };
     return keys;
 }

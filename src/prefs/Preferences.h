@@ -29,10 +29,10 @@ public:
     static std::optional<PlistValue> getPrefSecondsBetweenScans();
     static bool getPrefUseDoDeleteOldPhotos(); // write-back
     static std::optional<PlistValue> getPrefDaysOldBeforeDeleting();
-    static bool getPrefShowWindowAtStartup();              // write-back
-    static bool getPrefAutoQuitAndRelaunchPerIteration();  // write-back
-    static bool getPrefDeleteServerItemFirst();            // write-back
-    static bool getAutoStartUploadAtStartup();             // write-back
+    static bool getPrefShowWindowAtStartup();             // write-back
+    static bool getPrefAutoQuitAndRelaunchPerIteration(); // write-back
+    static bool getPrefDeleteServerItemFirst();           // write-back
+    static bool getAutoStartUploadAtStartup();            // write-back
     static std::optional<std::string> getOrvFuseAction();
     static std::optional<std::string> getPrefOrvURL();
     static bool getPrefDoCheckOrders();
@@ -46,7 +46,7 @@ public:
     static std::optional<std::string> getPrefMetaData();
     static bool getPrefFormBaseIdFromFileName();
     static bool getPrefUploadMovie();
-    static int getDaysToSaveLogs(); // 3..90, corrected values are stored
+    static int getDaysToSaveLogs();  // 3..90, corrected values are stored
     static float getUploadTimeOut(); // seconds; 500 unless a positive value is set
     static bool getDoRedirectNSLog();
     static bool getPrefDoContinueAfterFailedUpload();

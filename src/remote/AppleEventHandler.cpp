@@ -54,10 +54,7 @@ const KeyEntry* findKey(const std::string& key)
     return nullptr;
 }
 
-bool isPasswordKey(const std::string& key)
-{
-    return TextUtil::equalsIgnoringCase(key, PrefKey::UserLoginPassword);
-}
+bool isPasswordKey(const std::string& key) { return TextUtil::equalsIgnoringCase(key, PrefKey::UserLoginPassword); }
 
 // The password never goes into the log files.
 const char* shownValue(const std::string& key, const std::string& value)
@@ -94,8 +91,8 @@ float narrowToFloat(double value)
 std::string formatSeconds(float seconds)
 {
     char buffer[64];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(seconds),
-                                std::chars_format::fixed, 2);
+    auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(seconds), std::chars_format::fixed, 2);
     std::string text(buffer, result.ptr);
     if (text.size() < 3)
         text.insert(0, 3 - text.size(), ' ');
@@ -220,7 +217,9 @@ void AppleEventHandler::handleParameterCommand(const AppleEvent& event, AppleEve
         const AppleEventDescriptor* item = items[i - 1];
         const bool hidden = i == 3 && items[1] && items[1]->stringValue() && isPasswordKey(*items[1]->stringValue());
         ConsoleLog::writef("GOT descriptorForKeyword: keyDirectObject[%i] = [%s]\n", i,
-                           !item ? "(none)" : hidden ? kHiddenPassword : item->describe().c_str());
+                           !item        ? "(none)"
+                               : hidden ? kHiddenPassword
+                                        : item->describe().c_str());
     }
     // A short list or an item that is not a text must not pass for a command.
     for (const AppleEventDescriptor* item : items) {
@@ -263,35 +262,33 @@ void AppleEventHandler::setValue(const std::string& key, const std::string& valu
         // setting a command changes is the one the uploader reads.
         const std::string storeKey = entry->name;
         switch (entry->kind) {
-        case KeyKind::Text:
-            stored = save(PlistValue::string(value), storeKey);
-            break;
-        case KeyKind::YesNo:
-            if (isValidYesNoString(&value))
-                stored = save(PlistValue::string(value), storeKey);
-            break;
-        case KeyKind::Seconds: {
-            ConsoleLog::writef("the UTF8String is: %s\n\n", value.c_str());
-            const float seconds = narrowToFloat(NumberText::leadingDouble(value));
-            if (std::isfinite(seconds) && seconds > 0) {
-                ConsoleLog::writef("theConverted NSNumber is: [%s]\n\n", shortestFloat(seconds).c_str());
-                stored = save(PlistValue::real(static_cast<double>(seconds)), storeKey);
+            case KeyKind::Text: stored = save(PlistValue::string(value), storeKey); break;
+            case KeyKind::YesNo:
+                if (isValidYesNoString(&value))
+                    stored = save(PlistValue::string(value), storeKey);
+                break;
+            case KeyKind::Seconds: {
+                ConsoleLog::writef("the UTF8String is: %s\n\n", value.c_str());
+                const float seconds = narrowToFloat(NumberText::leadingDouble(value));
+                if (std::isfinite(seconds) && seconds > 0) {
+                    ConsoleLog::writef("theConverted NSNumber is: [%s]\n\n", shortestFloat(seconds).c_str());
+                    stored = save(PlistValue::real(static_cast<double>(seconds)), storeKey);
+                }
+                break;
             }
-            break;
-        }
-        case KeyKind::Days: {
-            ConsoleLog::writef("the UTF8String is: %s\n\n", value.c_str());
-            const float number = narrowToFloat(NumberText::leadingDouble(value));
-            // A value below one day would be stored as 0, which makes the
-            // cleanup delete every filed photo.
-            const double days = std::trunc(static_cast<double>(number));
-            if (std::isfinite(number) && days >= 1 && days <= kMaxDaysOld) {
-                const auto whole = static_cast<int64_t>(days);
-                ConsoleLog::writef("theConverted NSNumber is: [%lld]\n\n", static_cast<long long>(whole));
-                stored = save(PlistValue::integer(whole), storeKey);
+            case KeyKind::Days: {
+                ConsoleLog::writef("the UTF8String is: %s\n\n", value.c_str());
+                const float number = narrowToFloat(NumberText::leadingDouble(value));
+                // A value below one day would be stored as 0, which makes the
+                // cleanup delete every filed photo.
+                const double days = std::trunc(static_cast<double>(number));
+                if (std::isfinite(number) && days >= 1 && days <= kMaxDaysOld) {
+                    const auto whole = static_cast<int64_t>(days);
+                    ConsoleLog::writef("theConverted NSNumber is: [%lld]\n\n", static_cast<long long>(whole));
+                    stored = save(PlistValue::integer(whole), storeKey);
+                }
+                break;
             }
-            break;
-        }
         }
     }
     if (stored) {
@@ -321,8 +318,7 @@ void AppleEventHandler::getValue(const std::string& word, const std::string& key
         ConsoleLog::writef("Is Valid keyNameString = [%s]", key.c_str());
         result = store.stringForKey(entry->name);
         if (result)
-            ConsoleLog::writef("Get Parameter value for keyName [%s] => [%s]", key.c_str(),
-                               shownValue(key, *result));
+            ConsoleLog::writef("Get Parameter value for keyName [%s] => [%s]", key.c_str(), shownValue(key, *result));
     } else {
         // Without a stored value there is nothing to report; echoing the
         // request's placeholder would pass it off as the setting.

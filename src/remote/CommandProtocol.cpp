@@ -164,9 +164,6 @@ DecodedReply decodeReply(std::string_view line)
     return decoded;
 }
 
-std::string toJsonText(const AppleEventDescriptor& descriptor)
-{
-    return descriptor.describe();
-}
+std::string toJsonText(const AppleEventDescriptor& descriptor) { return descriptor.describe(); }
 
 } // namespace CommandProtocol

@@ -27,10 +27,7 @@ constexpr size_t kReadChunk = 16 * 1024;
 constexpr int kListenBacklog = 16;
 constexpr int kAcceptPauseMs = 1000;
 
-std::string errnoText(int error)
-{
-    return std::strerror(error);
-}
+std::string errnoText(int error) { return std::strerror(error); }
 
 bool setFailure(std::string* error, const std::string& message)
 {
@@ -50,10 +47,7 @@ bool fillAddress(const std::string& path, sockaddr_un* address)
     return true;
 }
 
-std::string parentFolderOf(const std::string& path)
-{
-    return std::filesystem::path(path).parent_path().string();
-}
+std::string parentFolderOf(const std::string& path) { return std::filesystem::path(path).parent_path().string(); }
 
 enum class Probe { Answered, Stale, Unknown };
 
@@ -97,8 +91,7 @@ struct CommandSocketServer::Connection {
 };
 
 CommandSocketServer::CommandSocketServer(AppleEventHandler& handler)
-    : fHandler(handler)
-    , fContext(std::make_unique<QObject>())
+    : fHandler(handler), fContext(std::make_unique<QObject>())
 {
 }
 
@@ -118,8 +111,9 @@ bool CommandSocketServer::start(const std::string& path, std::string* error)
         return setFailure(error, "the command socket must be started on the main thread");
     sockaddr_un address{};
     if (path.empty() || !fillAddress(path, &address))
-        return setFailure(error, "socket path \"" + path + "\" is empty or longer than " +
-                                     std::to_string(sizeof address.sun_path - 1) + " bytes");
+        return setFailure(error,
+                          "socket path \"" + path + "\" is empty or longer than " +
+                              std::to_string(sizeof address.sun_path - 1) + " bytes");
 
     // Without a runtime folder the socket lies in a folder of our own under
     // /tmp, so that nobody else can put a listener where quon-ctl looks.
@@ -129,20 +123,19 @@ bool CommandSocketServer::start(const std::string& path, std::string* error)
             return setFailure(error, "the socket folder is not private: " + why);
     }
 
-    struct stat existing {};
+    struct stat existing { };
     if (::lstat(path.c_str(), &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode))
             return setFailure(error, path + " exists and is not a socket; leaving it alone");
         int probeErrno = 0;
         switch (probeSocket(path, &probeErrno)) {
-        case Probe::Answered:
-            return setFailure(error, "another uploader is already listening at " + path);
-        case Probe::Unknown:
-            return setFailure(error, "cannot tell whether " + path + " is in use: " + errnoText(probeErrno));
-        case Probe::Stale:
-            ConsoleLog::writef("Command socket %s is left over from an uploader that is gone; replacing it",
-                               path.c_str());
-            break;
+            case Probe::Answered: return setFailure(error, "another uploader is already listening at " + path);
+            case Probe::Unknown:
+                return setFailure(error, "cannot tell whether " + path + " is in use: " + errnoText(probeErrno));
+            case Probe::Stale:
+                ConsoleLog::writef("Command socket %s is left over from an uploader that is gone; replacing it",
+                                   path.c_str());
+                break;
         }
     }
 
@@ -175,7 +168,7 @@ bool CommandSocketServer::start(const std::string& path, std::string* error)
         failure = "cannot move the socket to " + path + ": " + errnoText(errno);
     ::unlink(bindPath.c_str());
     ::rmdir(privateFolder.c_str());
-    struct stat created {};
+    struct stat created { };
     if (failure.empty() && ::lstat(path.c_str(), &created) != 0)
         failure = "the socket vanished from " + path;
     if (!failure.empty()) {
@@ -207,7 +200,7 @@ void CommandSocketServer::stop()
     ::close(fListenFd);
     fListenFd = -1;
     // Only our own socket file: another uploader may have taken the path since.
-    struct stat current {};
+    struct stat current { };
     if (::lstat(fPath.c_str(), &current) == 0 && current.st_dev == fSocketDevice && current.st_ino == fSocketInode)
         ::unlink(fPath.c_str());
     ConsoleLog::writef("Command socket at %s closed", fPath.c_str());
@@ -377,10 +370,7 @@ LineState takeLine(std::string& in, bool peerClosed, bool& discarding, std::stri
     return LineState::Line;
 }
 
-bool isBlank(const std::string& line)
-{
-    return line.find_first_not_of(" \t") == std::string::npos;
-}
+bool isBlank(const std::string& line) { return line.find_first_not_of(" \t") == std::string::npos; }
 
 } // namespace
 
@@ -410,8 +400,8 @@ void CommandSocketServer::pump(uint64_t id)
         if (state == LineState::TooLong) {
             ConsoleLog::writef("Command connection %llu: refused a line longer than %zu bytes",
                                static_cast<unsigned long long>(id), CommandProtocol::kMaxLineBytes);
-            reply = CommandProtocol::encodeError("line longer than " +
-                                                 std::to_string(CommandProtocol::kMaxLineBytes) + " bytes");
+            reply = CommandProtocol::encodeError("line longer than " + std::to_string(CommandProtocol::kMaxLineBytes) +
+                                                 " bytes");
         } else {
             reply = replyForLine(id, line);
         }
@@ -456,7 +446,7 @@ void CommandSocketServer::updateInterest(Connection& connection)
     // and output waits for it; otherwise a level-triggered notifier would
     // fire over and over in a nested event loop.
     const bool canRead = !connection.peerClosed && connection.in.size() <= CommandProtocol::kMaxLineBytes &&
-                         (connection.busy || connection.out.size() < kMaxPendingReply);
+        (connection.busy || connection.out.size() < kMaxPendingReply);
     connection.readNotifier->setEnabled(canRead);
     connection.writeNotifier->setEnabled(!connection.busy && !connection.out.empty());
 }

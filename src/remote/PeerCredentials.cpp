@@ -28,6 +28,6 @@ bool PeerCredentials::peerRunsAs(int fd, uid_t uid, std::string* error)
         return true;
     if (error)
         *error = "the other end runs as uid " + std::to_string(peer.uid) + " (pid " + std::to_string(peer.pid) +
-                 "), not as uid " + std::to_string(uid);
+            "), not as uid " + std::to_string(uid);
     return false;
 }

@@ -62,7 +62,7 @@ bool isInFallbackFolder(const std::string& path)
 
 bool checkPrivateFolder(const std::string& folder, uid_t uid, bool create, std::string* error)
 {
-    struct stat st {};
+    struct stat st { };
     if (::lstat(folder.c_str(), &st) != 0) {
         if (errno != ENOENT || !create)
             return fail(error, folder + ": " + std::strerror(errno));
@@ -74,8 +74,8 @@ bool checkPrivateFolder(const std::string& folder, uid_t uid, bool create, std::
     if (!S_ISDIR(st.st_mode))
         return fail(error, folder + " is not a folder");
     if (st.st_uid != uid)
-        return fail(error, folder + " belongs to uid " + std::to_string(st.st_uid) + ", not to uid " +
-                               std::to_string(uid));
+        return fail(error,
+                    folder + " belongs to uid " + std::to_string(st.st_uid) + ", not to uid " + std::to_string(uid));
     if ((st.st_mode & 077) != 0)
         return fail(error, folder + " has mode " + octal(st.st_mode) + "; only its owner may have access (0700)");
     return true;

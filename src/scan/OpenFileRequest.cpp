@@ -107,7 +107,8 @@ bool OpenFileRequest::validateUserInfoBeforeUploading(const std::optional<std::s
         if (!FileUtil::isDirectory(expanded))
             problem(stringWithFormat(notValid, expanded.c_str()));
     };
-    checkFolder(Preferences::getLocalMasterMirrorSiteFolder(), "The Local Master Mirror Folder (prefLocalMasterMirrorSiteFolder)",
+    checkFolder(Preferences::getLocalMasterMirrorSiteFolder(),
+                "The Local Master Mirror Folder (prefLocalMasterMirrorSiteFolder)",
                 "Local Master Mirror Folder Has NOT Been Selected Yet...",
                 "Local Master Mirror Folder is NOT a Valid FOLDER: [%s]");
     checkFolder(sourceFolder ? sourceFolder : Preferences::getLocalSourceUploadFolder(),

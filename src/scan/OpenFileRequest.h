@@ -13,7 +13,7 @@ class UploadChainHost;
 // rescan-request thread; the current login is read by scan threads.
 class OpenFileRequest {
 public:
-    explicit OpenFileRequest(UploadChainHost& host) : fHost(host) {}
+    explicit OpenFileRequest(UploadChainHost& host) : fHost(host) { }
     OpenFileRequest(const OpenFileRequest&) = delete;
     OpenFileRequest& operator=(const OpenFileRequest&) = delete;
 

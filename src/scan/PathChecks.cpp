@@ -21,25 +21,25 @@ bool startsWith(const unsigned char* data, size_t size, size_t offset, const cha
 
 bool headerIsImage(const unsigned char* h, size_t n)
 {
-    if (startsWith(h, n, 0, "\xFF\xD8\xFF", 3))                                           // JPEG
+    if (startsWith(h, n, 0, "\xFF\xD8\xFF", 3)) // JPEG
         return true;
-    if (startsWith(h, n, 0, "\x89PNG\r\n\x1A\n", 8))                                      // PNG
+    if (startsWith(h, n, 0, "\x89PNG\r\n\x1A\n", 8)) // PNG
         return true;
-    if (startsWith(h, n, 0, "GIF87a", 6) || startsWith(h, n, 0, "GIF89a", 6))             // GIF
+    if (startsWith(h, n, 0, "GIF87a", 6) || startsWith(h, n, 0, "GIF89a", 6)) // GIF
         return true;
-    if (startsWith(h, n, 0, "II*\0", 4) || startsWith(h, n, 0, "MM\0*", 4))               // TIFF, and the raws built on it
+    if (startsWith(h, n, 0, "II*\0", 4) || startsWith(h, n, 0, "MM\0*", 4)) // TIFF, and the raws built on it
         return true;
     if (startsWith(h, n, 0, "IIRO", 4) || startsWith(h, n, 0, "IIRS", 4) || startsWith(h, n, 0, "IIU\0", 4))
-        return true;                                                                       // Olympus and Panasonic raw
+        return true; // Olympus and Panasonic raw
     if (startsWith(h, n, 0, "FUJIFILMCCD-RAW", 15))
         return true;
-    if (startsWith(h, n, 0, "BM", 2) && n >= 18) {                                         // BMP: a known header size
+    if (startsWith(h, n, 0, "BM", 2) && n >= 18) { // BMP: a known header size
         const uint32_t dib = h[14] | (h[15] << 8) | (h[16] << 16) | (static_cast<uint32_t>(h[17]) << 24);
         return dib == 12 || dib == 40 || dib == 52 || dib == 56 || dib == 64 || dib == 108 || dib == 124;
     }
-    if (startsWith(h, n, 0, "RIFF", 4) && startsWith(h, n, 8, "WEBP", 4))                  // WebP
+    if (startsWith(h, n, 0, "RIFF", 4) && startsWith(h, n, 8, "WEBP", 4)) // WebP
         return true;
-    if (startsWith(h, n, 4, "ftyp", 4)) {                                                  // HEIC/HEIF/AVIF, Canon CR3
+    if (startsWith(h, n, 4, "ftyp", 4)) { // HEIC/HEIF/AVIF, Canon CR3
         static const char* brands[] = {"heic", "heix", "hevc", "hevx", "heim", "heis", "mif1", "msf1", "avif", "crx "};
         for (const char* brand : brands)
             if (startsWith(h, n, 8, brand, 4))
@@ -72,7 +72,7 @@ std::vector<std::string> mountPoints()
 
 bool isRegularFile(const std::string& path)
 {
-    struct stat st {};
+    struct stat st { };
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -109,7 +109,7 @@ bool IsValidImageObject(const std::string& path)
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return false;
-    struct stat st {};
+    struct stat st { };
     std::array<unsigned char, 32> header{};
     ssize_t n = -1;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))

@@ -45,7 +45,7 @@ std::optional<std::string> currentZoneOffsetText()
     // tzset: a changed TZ (or zone file) applies from the next call on.
     tzset();
     const time_t now = time(nullptr);
-    struct tm local {};
+    struct tm local { };
     if (!localtime_r(&now, &local))
         return std::nullopt;
     char text[8];
@@ -81,7 +81,8 @@ std::optional<PhotoDate> parseZonedDateText(const std::string& text)
     if (!date.ok() || hour > 23 || minute > 59 || second > 59 || zoneHours > 23 || zoneMinutes > 59)
         return std::nullopt;
     const seconds offset = (text[20] == '-' ? -1 : 1) * (hours(zoneHours) + minutes(zoneMinutes));
-    const seconds instant = sys_days(date).time_since_epoch() + hours(hour) + minutes(minute) + seconds(second) - offset;
+    const seconds instant =
+        sys_days(date).time_since_epoch() + hours(hour) + minutes(minute) + seconds(second) - offset;
     if (instant < kEarliest || instant > kLatest)
         return std::nullopt;
     return PhotoDate(duration_cast<system_clock::duration>(instant));
@@ -129,7 +130,7 @@ std::optional<PhotoDate> GetInternalPictureCaptureDate(const std::string& path, 
 {
     try {
         const std::string prefix = stringWithFormat("GetInternalPictureCaptureDate for %s with {%s} =>",
-                                                     dictionaryName.c_str(), propertyName.c_str());
+                                                    dictionaryName.c_str(), propertyName.c_str());
         const ExifImage image(path);
         if (image.status() == ExifImage::Status::CannotOpen) {
             ConsoleLog::writef("%s GetInternalPictureCaptureDate => CGImageSourceCreateWithURL returned NIL",
@@ -194,7 +195,7 @@ std::optional<PhotoDate> dateFromCameraText(const std::string& text)
 
 std::optional<FileDates> readFileDates(const std::string& path)
 {
-    struct statx info {};
+    struct statx info { };
     if (statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BTIME | STATX_MTIME, &info) != 0)
         return std::nullopt;
     FileDates dates;
@@ -202,8 +203,8 @@ std::optional<FileDates> readFileDates(const std::string& path)
     dates.hasBirthTime = (info.stx_mask & STATX_BTIME) != 0;
     // Copies that keep the modification time (cp -p, rsync -t, card readers)
     // get a new birth time: the earlier of the two is the photo's age.
-    dates.creation = dates.hasBirthTime ? std::min(fromTimestamp(info.stx_btime), dates.modification)
-                                        : dates.modification;
+    dates.creation =
+        dates.hasBirthTime ? std::min(fromTimestamp(info.stx_btime), dates.modification) : dates.modification;
     if (!dates.hasBirthTime && firstReportFor(path))
         ConsoleLog::writef("No creation date kept for [%s] by its file system; its modification date stands in",
                            path.c_str());
@@ -229,8 +230,8 @@ std::optional<PhotoDate> GetAndUpdateFileCreationDate(const std::string& path, b
 {
     try {
         if (useInternalDate) {
-            if (auto internal = GetInternalPictureCaptureDate(path, kPictureExifDictionary, kPictureDateTimeOriginal,
-                                                              false))
+            if (auto internal =
+                    GetInternalPictureCaptureDate(path, kPictureExifDictionary, kPictureDateTimeOriginal, false))
                 return internal;
             ConsoleLog::writef("GetAndUpdateFileCreationDate -> Image File did NOT contain MetaTag Data for "
                                "Internal Creation Date...");
@@ -280,7 +281,7 @@ bool itemIsEarlierThan(const std::string& path, PhotoDate cutOff, const char* at
 std::string describeDate(PhotoDate date)
 {
     const time_t seconds = system_clock::to_time_t(date);
-    struct tm local {};
+    struct tm local { };
     tzset();
     if (!localtime_r(&seconds, &local))
         return "(null)";

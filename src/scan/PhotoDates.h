@@ -70,7 +70,7 @@ bool itemIsEarlierThan(const std::string& path, PhotoDate cutOff, const char* at
 
 // The two dates of a file as the functions above see them.
 struct FileDates {
-    PhotoDate creation;     // the earlier of birth and modification time; the latter where no birth time is kept
+    PhotoDate creation; // the earlier of birth and modification time; the latter where no birth time is kept
     PhotoDate modification;
     bool hasBirthTime = false;
 };

@@ -95,8 +95,8 @@ bool hasPngExtension(const std::string& path)
         return false;
     const std::string_view extension = name.substr(dot + 1);
     return extension.size() == 3 && std::tolower(static_cast<unsigned char>(extension[0])) == 'p' &&
-           std::tolower(static_cast<unsigned char>(extension[1])) == 'n' &&
-           std::tolower(static_cast<unsigned char>(extension[2])) == 'g';
+        std::tolower(static_cast<unsigned char>(extension[1])) == 'n' &&
+        std::tolower(static_cast<unsigned char>(extension[2])) == 'g';
 }
 
 } // namespace
@@ -116,8 +116,9 @@ std::optional<PlistValue> getQuonMetaDataFromPng(const std::string& path)
         ConsoleLog::writef("getQuonMetaDataFromPng => File Length = [%llu]",
                            static_cast<unsigned long long>(file.fileSize()));
         if (file.fileSize() <= kQuonPngMetaDataLength) {
-            ConsoleLog::writef("getQuonMetaDataFromPng => File Length is smaller than kQuonPngMetaDataLength = [%i]?????",
-                               static_cast<int>(kQuonPngMetaDataLength));
+            ConsoleLog::writef(
+                "getQuonMetaDataFromPng => File Length is smaller than kQuonPngMetaDataLength = [%i]?????",
+                static_cast<int>(kQuonPngMetaDataLength));
             return std::nullopt;
         }
         const std::string text = file.readTail(kQuonPngMetaDataLength);
@@ -164,7 +165,8 @@ std::optional<PlistValue> getQuonMetaDataFromJpeg(const std::string& path)
         }
         const auto text = UserCommentText::decode(*stored, image.isBigEndian());
         if (!text) {
-            ConsoleLog::writef("getQuonMetaDataFromJpeg => could NOT convert userComment to NSData with NSUTF8StringEncoding?????");
+            ConsoleLog::writef(
+                "getQuonMetaDataFromJpeg => could NOT convert userComment to NSData with NSUTF8StringEncoding?????");
             return std::nullopt;
         }
         auto dictionary = parseMetaDataXml(*text);

@@ -76,8 +76,8 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
         // A JPEG or PNG that does not end as it should may still carry data of
         // its own after the image; a format without a known ending is judged
         // like a movie.
-        const Duration settle = whole.format == WholePhoto::Format::Other ? Duration(kMovieSettle)
-                                                                          : Duration(kUnfinishedPhotoSettle);
+        const Duration settle =
+            whole.format == WholePhoto::Format::Other ? Duration(kMovieSettle) : Duration(kUnfinishedPhotoSettle);
         if (!settled(full, SettleTracker::Identity::of(file.status()), settle, verdict))
             return waiting(verdict, "still being written");
     }
@@ -112,7 +112,7 @@ bool ReadinessCheck::moviesReady(const std::string& full, Verdict& verdict)
         waiting(verdict, "waiting for its muxed movie: [" + *muxedName + "] is not a file name in the photo's folder");
         return false;
     }
-    struct stat status {};
+    struct stat status { };
     if (::lstat(muxed->c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
         waiting(verdict, "waiting for its muxed movie");
         return false;

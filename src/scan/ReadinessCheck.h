@@ -45,7 +45,7 @@ public:
         std::optional<Duration> lookAgainIn;
     };
 
-    ReadinessCheck(SettleTracker& tracker, Settings settings) : fTracker(tracker), fSettings(settings) {}
+    ReadinessCheck(SettleTracker& tracker, Settings settings) : fTracker(tracker), fSettings(settings) { }
 
     // relative: the path below the scanned folder; full: the whole path;
     // isLink: the entry is a symbolic link.

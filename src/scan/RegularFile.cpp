@@ -17,7 +17,7 @@ RegularFile RegularFile::open(const std::string& path)
         file.fError = std::strerror(errno);
         return file;
     }
-    struct stat info {};
+    struct stat info { };
     if (::fstat(fd, &info) != 0) {
         file.fError = std::strerror(errno);
         ::close(fd);
@@ -40,10 +40,7 @@ RegularFile::~RegularFile()
         ::close(fFd);
 }
 
-RegularFile::RegularFile(RegularFile&& other) noexcept
-{
-    *this = std::move(other);
-}
+RegularFile::RegularFile(RegularFile&& other) noexcept { *this = std::move(other); }
 
 RegularFile& RegularFile::operator=(RegularFile&& other) noexcept
 {

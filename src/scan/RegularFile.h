@@ -35,5 +35,5 @@ private:
     int fFd = -1;
     std::string fError;
     uint64_t fFileSize = 0;
-    struct stat fStatus {};
+    struct stat fStatus { };
 };

@@ -2,14 +2,14 @@
 
 #include "app/MainThreadPresenter.h"
 #include "app/Notifications.h"
+#include "app/ProcessFlags.h"
 #include "app/ProcessState.h"
+#include "app/ScanRequestInfo.h"
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
-#include "platform/NotificationCenter.h"
-#include "app/ProcessFlags.h"
-#include "app/ScanRequestInfo.h"
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
+#include "platform/NotificationCenter.h"
 #include "platform/TextUtil.h"
 #include "platform/UserDefaults.h"
 #include "prefs/PreferenceKeys.h"
@@ -78,7 +78,7 @@ std::vector<Entry> sortedEntries(const std::string& folder)
         bool isDirectory = d->d_type == DT_DIR;
         bool isLink = d->d_type == DT_LNK;
         if (d->d_type == DT_UNKNOWN) {
-            struct stat st {};
+            struct stat st { };
             const bool known = ::lstat((folder + "/" + name).c_str(), &st) == 0;
             isDirectory = known && S_ISDIR(st.st_mode);
             isLink = known && S_ISLNK(st.st_mode);
@@ -109,12 +109,9 @@ bool ScanPass::loginMayUploadWithoutMetaData(const std::string& login)
 std::optional<std::string> ScanPass::descriptionForFuseAction(const std::string& fuseAction)
 {
     static const std::pair<const char*, const char*> table[] = {
-        {"upload.quarnel", "From Quarnel 2010 Event."},
-        {"upload.vusk", "From Vusk Miami 2010 Event."},
-        {"upload.pellam", "From Pellam 2010 Event."},
-        {"upload.orbiq", "From ORBIQ 2010."},
-        {"upload.tavoranmelk", "From TavoranMelk 2010 Event."},
-        {"upload.zudo", "From Halvo Brackfest 2011 Event."},
+        {"upload.quarnel", "From Quarnel 2010 Event."},         {"upload.vusk", "From Vusk Miami 2010 Event."},
+        {"upload.pellam", "From Pellam 2010 Event."},           {"upload.orbiq", "From ORBIQ 2010."},
+        {"upload.tavoranmelk", "From TavoranMelk 2010 Event."}, {"upload.zudo", "From Halvo Brackfest 2011 Event."},
     };
     for (const auto& [action, description] : table)
         if (fuseAction == action)
@@ -147,26 +144,30 @@ void ScanPass::run(const Notification& note)
         return;
     }
     if (gStartedUploadProcess) {
-        ConsoleLog::write("Cannot Scan Folder Yet - while an upload is still in progress!!!!!!!!!!!!!!!!!!!!!!!!!!!\n\n");
+        ConsoleLog::write(
+            "Cannot Scan Folder Yet - while an upload is still in progress!!!!!!!!!!!!!!!!!!!!!!!!!!!\n\n");
         fHost.processState().setIsScanningFolder(false);
         return;
     }
     if (gDidHaltProcess) {
-        fHost.presenter().ibUpdateFTPCallbackStatusTextField("Process Halted... Click Resume If You Wish To Continue...");
+        fHost.presenter().ibUpdateFTPCallbackStatusTextField(
+            "Process Halted... Click Resume If You Wish To Continue...");
         fHost.processState().setIsScanningFolder(false);
         return;
     }
     auto request = note.info<ScanRequestInfo>();
     if (!request) {
-        fHost.presenter().ibUpdateFTPCallbackStatusTextField("BAD Internal ERROR!!!!! No Info To Start Scan of Folder...", true);
+        fHost.presenter().ibUpdateFTPCallbackStatusTextField(
+            "BAD Internal ERROR!!!!! No Info To Start Scan of Folder...", true);
         fHost.processState().setIsScanningFolder(false);
         return;
     }
     // The pass works on its own copy; the clean-up handlers empty the original.
     const ScanRequestInfo scan = *request;
-    const char* missing = scan.localRootFolder.empty()     ? "Unable to determine root folder to start the enumeration process..."
-                          : scan.localMirrorFolder.empty() ? "Unable to determine dest folder to start the enumeration process..."
-                                                           : nullptr;
+    const char* missing = scan.localRootFolder.empty()
+        ? "Unable to determine root folder to start the enumeration process..."
+        : scan.localMirrorFolder.empty() ? "Unable to determine dest folder to start the enumeration process..."
+                                         : nullptr;
     if (missing) {
         ConsoleLog::writef("Passed Note:\n%s\n\n", scan.describe().c_str());
         ConsoleLog::write(missing);
@@ -258,7 +259,8 @@ void ScanPass::run(const Notification& note)
         if (auto exif = getQuonMetaDataFromJpeg(photo.fullPath)) {
             if (const PlistValue* quandro = exif->find("ZV_quandroInfo"); quandro && quandro->isDictionary())
                 item->edQuandroInfo = *quandro;
-            if (const PlistValue* emails = exif->find("ZV_emailsForUpload"); emails && emails->asArray() && !emails->asArray()->empty()) {
+            if (const PlistValue* emails = exif->find("ZV_emailsForUpload");
+                emails && emails->asArray() && !emails->asArray()->empty()) {
                 std::string text;
                 const auto& list = *emails->asArray();
                 for (size_t i = 0; i < list.size() && i < 4; ++i) {
@@ -288,7 +290,8 @@ void ScanPass::run(const Notification& note)
             item->edKioskStation = *kiosk;
         if (const std::string* muxed = stringEntry(*meta, "ZV_muxedMovieName"))
             item->edMuxedMovieName = muxedMovieFilePath(photo.fullPath, *muxed);
-    } else if (!TextUtil::equalsIgnoringCase(fLoginName, "sorumaki") && !TextUtil::equalsIgnoringCase(fLoginName, "fernbridle") &&
+    } else if (!TextUtil::equalsIgnoringCase(fLoginName, "sorumaki") &&
+               !TextUtil::equalsIgnoringCase(fLoginName, "fernbridle") &&
                !TextUtil::equalsIgnoringCase(fLoginName, "dreel")) {
         for (int i = 0; i < 3; ++i)
             ConsoleLog::writef("WARNING: [%s] has no embedded metadata and may not be completely written yet",
@@ -327,7 +330,7 @@ bool ScanPass::scanFolder(const std::string& root, const std::string& relative, 
         const std::string childFull = root + "/" + childRelative;
         if (entry.isDirectory) {
             // Mirror the client folders as they are met; failures are retried next pass.
-            struct stat st {};
+            struct stat st { };
             const mode_t mode = ::stat(childFull.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0755;
             ::mkdir((mirror + "/" + childRelative).c_str(), mode);
             if (scanFolder(root, childRelative, mirror, found))
@@ -349,18 +352,16 @@ bool ScanPass::isReady(const std::string& relative, const std::string& full, boo
         fLookAgainIn = verdict.lookAgainIn;
     NotReadyReport& report = fHost.notReadyReport();
     switch (verdict.kind) {
-    case ReadinessCheck::Kind::NotAPhoto:
-        return false;
-    case ReadinessCheck::Kind::Waiting:
-        // Told once, not on every pass.
-        if (report.note(full, verdict.reason)) {
-            ConsoleLog::writef("Not ready for upload yet: [%s] (%s)", full.c_str(), verdict.reason.c_str());
-            fHost.presenter().ibUpdateFTPCallbackStatusTextField("Not ready yet: " + relative + " (" + verdict.reason + ")");
-        }
-        return false;
-    case ReadinessCheck::Kind::Ready:
-        report.forget(full);
-        return true;
+        case ReadinessCheck::Kind::NotAPhoto: return false;
+        case ReadinessCheck::Kind::Waiting:
+            // Told once, not on every pass.
+            if (report.note(full, verdict.reason)) {
+                ConsoleLog::writef("Not ready for upload yet: [%s] (%s)", full.c_str(), verdict.reason.c_str());
+                fHost.presenter().ibUpdateFTPCallbackStatusTextField("Not ready yet: " + relative + " (" +
+                                                                     verdict.reason + ")");
+            }
+            return false;
+        case ReadinessCheck::Kind::Ready: report.forget(full); return true;
     }
     return false;
 }

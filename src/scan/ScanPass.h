@@ -16,7 +16,7 @@ class ScanRequestInfo;
 // Runs on the pass's own scan thread.
 class ScanPass {
 public:
-    explicit ScanPass(UploadChainHost& host) : fHost(host) {}
+    explicit ScanPass(UploadChainHost& host) : fHost(host) { }
 
     void run(const Notification& note);
 

@@ -15,7 +15,7 @@ SettleTracker::Identity SettleTracker::Identity::of(const struct stat& status)
 
 std::optional<SettleTracker::Identity> SettleTracker::Identity::ofPath(const std::string& path)
 {
-    struct stat status {};
+    struct stat status { };
     if (::lstat(path.c_str(), &status) != 0)
         return std::nullopt;
     return of(status);
@@ -23,11 +23,11 @@ std::optional<SettleTracker::Identity> SettleTracker::Identity::ofPath(const std
 
 bool SettleTracker::Identity::operator==(const Identity& other) const
 {
-    return device == other.device && inode == other.inode && size == other.size &&
-           modifiedNs == other.modifiedNs && changedNs == other.changedNs;
+    return device == other.device && inode == other.inode && size == other.size && modifiedNs == other.modifiedNs &&
+        changedNs == other.changedNs;
 }
 
-SettleTracker::SettleTracker(std::function<Clock::time_point()> now) : fNow(std::move(now)) {}
+SettleTracker::SettleTracker(std::function<Clock::time_point()> now) : fNow(std::move(now)) { }
 
 SettleTracker::Clock::time_point SettleTracker::now() const
 {

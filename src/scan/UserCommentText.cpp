@@ -120,16 +120,15 @@ std::string encode(std::string_view utf8, Charset charset, bool bigEndian)
 {
     std::string out;
     switch (charset) {
-    case Charset::Ascii:
-        out.assign("ASCII\0\0\0", kPrefixLength);
-        out.append(utf8);
-        return out;
-    case Charset::Unicode:
-        break;
-    default:
-        out.assign(kPrefixLength, '\0');
-        out.append(utf8);
-        return out;
+        case Charset::Ascii:
+            out.assign("ASCII\0\0\0", kPrefixLength);
+            out.append(utf8);
+            return out;
+        case Charset::Unicode: break;
+        default:
+            out.assign(kPrefixLength, '\0');
+            out.append(utf8);
+            return out;
     }
     out.assign("UNICODE\0", kPrefixLength);
     auto putUnit = [&](uint32_t u) {

@@ -4,6 +4,7 @@
 #include "platform/AppPaths.h"
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
+#include "platform/MacRoman.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "platform/TextUtil.h"
@@ -12,7 +13,6 @@
 #include "scan/PathChecks.h"
 #include "scan/UploadItemInfo.h"
 #include "upload/HttpTransfer.h"
-#include "platform/MacRoman.h"
 #include "upload/MultipartBody.h"
 #include "upload/UploadProgressDelegate.h"
 #include "upload/UploadReply.h"
@@ -36,10 +36,9 @@ constexpr const char* kNoEmailWarning = "No Email Addresses Sent";
 size_t whiteSpaceLength(std::string_view text, size_t pos, bool backwards)
 {
     static constexpr std::string_view kWide[] = {
-        "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
-        "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88",
-        "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
-        "\xE3\x80\x80"};
+        "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83",
+        "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
+        "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
     const std::string_view rest = backwards ? text.substr(0, pos) : text.substr(pos);
     if (rest.empty())
         return 0;
@@ -88,8 +87,8 @@ void addDictionaryFields(MultipartBody& body, const PlistValue& dictionary,
         if (auto text = UserDefaults::stringValue(*value))
             body.addField(field, *text);
         else
-            ConsoleLog::writef("%s => %s...%s[%s] holds no text; left out", kClass, "doRunHttpUploaderWithInfo:",
-                               what, key);
+            ConsoleLog::writef("%s => %s...%s[%s] holds no text; left out", kClass, "doRunHttpUploaderWithInfo:", what,
+                               key);
     }
 }
 
@@ -114,10 +113,14 @@ HttpController::HttpController(NotificationCenter& center) : fCenter(center), fT
 {
     if (auto* app = QCoreApplication::instance())
         fTimerContext->moveToThread(app->thread());
-    fCenter.addObserver(this, cNotification_UploadStart, [this](const Notification& n) { handleNotification_UploadStart(n); });
-    fCenter.addObserver(this, cNotification_UploadDone, [this](const Notification& n) { handleNotification_UploadDone(n); });
-    fCenter.addObserver(this, cNotification_UploadSuccess, [this](const Notification& n) { handleNotification_UploadSuccess(n); });
-    fCenter.addObserver(this, cNotification_UploadFail, [this](const Notification& n) { handleNotification_UploadFail(n); });
+    fCenter.addObserver(this, cNotification_UploadStart,
+                        [this](const Notification& n) { handleNotification_UploadStart(n); });
+    fCenter.addObserver(this, cNotification_UploadDone,
+                        [this](const Notification& n) { handleNotification_UploadDone(n); });
+    fCenter.addObserver(this, cNotification_UploadSuccess,
+                        [this](const Notification& n) { handleNotification_UploadSuccess(n); });
+    fCenter.addObserver(this, cNotification_UploadFail,
+                        [this](const Notification& n) { handleNotification_UploadFail(n); });
 }
 
 HttpController::~HttpController()
@@ -197,11 +200,12 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
                              {"sittingid", "sittingid"}},
                             "edSittingInfoDictionary");
     } else if (TextUtil::equalsIgnoringCase(configuredFuseAction, "upload.fernbridle")) {
-        ConsoleLog::writef("%s => %s...WARNING: fuse action [%s] expects sitting info, but [%s] has none", kClass,
-                           op, configuredFuseAction.c_str(), item.edFileName.c_str());
+        ConsoleLog::writef("%s => %s...WARNING: fuse action [%s] expects sitting info, but [%s] has none", kClass, op,
+                           configuredFuseAction.c_str(), item.edFileName.c_str());
     }
     body.addField("Submit", "Upload");
-    body.addFilePartHeader("imgfile", FileUtil::lastPathComponent(item.edFileName), contentTypeForPath(item.edFileName));
+    body.addFilePartHeader("imgfile", FileUtil::lastPathComponent(item.edFileName),
+                           contentTypeForPath(item.edFileName));
     writeDump(body, "postBodyData.txt");
 
     // A file that cannot be read is refused here: nothing is sent for it.
@@ -225,10 +229,12 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
     if (!refusal) {
         body.close();
         const double timeOut = Preferences::getUploadTimeOut();
-        auto watchdog = UploadWatchdog::arm(fTimerContext.get(), timeOut, [this](UploadWatchdog& w) { uploadTimerFired(w); });
+        auto watchdog =
+            UploadWatchdog::arm(fTimerContext.get(), timeOut, [this](UploadWatchdog& w) { uploadTimerFired(w); });
         ConsoleLog::writef("Inside %s => %s... Start to sendSynchronousRequest", kClass, op);
         const HttpTransfer::Result reply = HttpTransfer::post(
-            Preferences::getPrefOrvURL().value_or(""), body, [this, &watchdog] { return watchdog->isTransferAborted() || fAbortTransfers.load(); },
+            Preferences::getPrefOrvURL().value_or(""), body,
+            [this, &watchdog] { return watchdog->isTransferAborted() || fAbortTransfers.load(); },
             stringWithFormat("The upload moved no data for longer than %g seconds and was stopped", timeOut),
             [&watchdog] { watchdog->noteProgress(); });
         watchdog->cancel();
@@ -237,9 +243,11 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
             // Still being written: not refused, but left in the source folder for a later pass.
             ConsoleLog::writef("Inside %s => %s...not sent: %s", kClass, op, body.readError().c_str());
             result->httpOurCustomStatus = "FAIL";
-            result->httpOurCustomMessage = "The photo changed while it was sent; it stays in the source folder until it is whole";
+            result->httpOurCustomMessage =
+                "The photo changed while it was sent; it stays in the source folder until it is whole";
         } else if (body.readFailed()) {
-            ConsoleLog::writef("Error in Reading the Contents of file while sending:\n%s\n\n", body.readError().c_str());
+            ConsoleLog::writef("Error in Reading the Contents of file while sending:\n%s\n\n",
+                               body.readError().c_str());
             refusal = body.readError();
         } else {
             if (reply.body)
@@ -309,13 +317,14 @@ void HttpController::handleNotification_UploadDone(const Notification& note)
     auto result = note.info<UploadResultInfo>();
     if (!result) {
         // No result, no photo to file: nothing to classify.
-        ConsoleLog::writef("\n\nUnknown Notification Info inside %s::%s:\n%s\n\n", kClass,
-                           "handleNotification_UploadDone:", note.userInfo ? note.userInfo->describe().c_str() : "(null)");
+        ConsoleLog::writef(
+            "\n\nUnknown Notification Info inside %s::%s:\n%s\n\n", kClass,
+            "handleNotification_UploadDone:", note.userInfo ? note.userInfo->describe().c_str() : "(null)");
         return;
     }
     const bool failed = uploadDidFail(*result);
-    ConsoleLog::writef("Inside %s => %s...classified as %s: %s", kClass, "handleNotification_UploadDone:",
-                       failed ? "FAILURE" : "SUCCESS", result->edFileName.c_str());
+    ConsoleLog::writef("Inside %s => %s...classified as %s: %s", kClass,
+                       "handleNotification_UploadDone:", failed ? "FAILURE" : "SUCCESS", result->edFileName.c_str());
     fCenter.post(failed ? cNotification_UploadFail : cNotification_UploadSuccess, this, note.userInfo);
 }
 
@@ -341,8 +350,8 @@ void HttpController::uploadTimerFired(UploadWatchdog& timer)
     // The worker unwinds with a transport error while the application relaunches.
     timer.abortTransfer();
     RelaunchRequest request;
-    request.LSLaunchFlags =
-        delegate->isApplicationActive() ? RelaunchRequest::kLaunchFlagsActivate : RelaunchRequest::kLaunchFlagsInBackground;
+    request.LSLaunchFlags = delegate->isApplicationActive() ? RelaunchRequest::kLaunchFlagsActivate
+                                                            : RelaunchRequest::kLaunchFlagsInBackground;
     request.sender = this;
     request.senderClass = kClass;
     MainThread::perform(fTimerContext.get(), [delegate, request] { delegate->relaunchApp(request); });

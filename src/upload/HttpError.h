@@ -13,6 +13,6 @@ struct HttpError {
     std::string userInfoDescription() const
     {
         return "{failingURL = \"" + failingURL + "\"; localizedDescription = \"" + localizedDescription +
-               "\"; code = " + std::to_string(code) + "}";
+            "\"; code = " + std::to_string(code) + "}";
     }
 };

@@ -154,8 +154,8 @@ HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& b
     }
     std::string description;
     if (state.replyTooLarge)
-        description = "The reply is larger than " + std::to_string(kMaxReplyBytes / (1024 * 1024)) +
-                      " MiB and was not read";
+        description =
+            "The reply is larger than " + std::to_string(kMaxReplyBytes / (1024 * 1024)) + " MiB and was not read";
     else if (state.aborted)
         description = abortReason;
     else if (body.readFailed())

@@ -44,19 +44,16 @@ std::string MultipartBody::escapedFileName(std::string_view fileName)
     out.reserve(fileName.size());
     for (const char c : fileName) {
         switch (c) {
-        case '"': out += "%22"; break;
-        case '\r': out += "%0D"; break;
-        case '\n': out += "%0A"; break;
-        default: out += c;
+            case '"': out += "%22"; break;
+            case '\r': out += "%0D"; break;
+            case '\n': out += "%0A"; break;
+            default: out += c;
         }
     }
     return out;
 }
 
-std::string MultipartBody::contentTypeValue()
-{
-    return std::string("multipart/form-data; boundary=") + kBoundary;
-}
+std::string MultipartBody::contentTypeValue() { return std::string("multipart/form-data; boundary=") + kBoundary; }
 
 MultipartBody::~MultipartBody()
 {
@@ -84,7 +81,11 @@ void MultipartBody::addFilePartHeader(std::string_view name, std::string_view fi
 {
     std::string& text = textSegment().text;
     text.append("\r\n--").append(kBoundary).append("\r\n");
-    text.append("Content-Disposition: form-data; name=\"").append(name).append("\"; filename=\"").append(escapedFileName(fileName)).append("\"\r\n");
+    text.append("Content-Disposition: form-data; name=\"")
+        .append(name)
+        .append("\"; filename=\"")
+        .append(escapedFileName(fileName))
+        .append("\"\r\n");
     text.append("Content-Type: ").append(contentType).append("\r\n\r\n");
 }
 
@@ -97,7 +98,7 @@ bool MultipartBody::addFileContents(const std::string& path, std::string* error)
             *error = errorText(errno);
         return false;
     }
-    struct stat st {};
+    struct stat st { };
     const bool statted = ::fstat(fd, &st) == 0;
     if (!statted || !S_ISREG(st.st_mode)) {
         const std::string reason = statted ? "not a regular file" : errorText(errno);
@@ -123,10 +124,7 @@ bool MultipartBody::addFileContents(const std::string& path, std::string* error)
     return true;
 }
 
-void MultipartBody::close()
-{
-    textSegment().text.append("\r\n--").append(kBoundary).append("--\r\n");
-}
+void MultipartBody::close() { textSegment().text.append("\r\n--").append(kBoundary).append("--\r\n"); }
 
 uint64_t MultipartBody::size() const
 {
@@ -138,7 +136,7 @@ uint64_t MultipartBody::size() const
 
 bool MultipartBody::checkFileUnchanged(const Segment& segment)
 {
-    struct stat st {};
+    struct stat st { };
     if (::fstat(segment.fd, &st) != 0) {
         fReadError = "cannot read " + segment.path + ": " + errorText(errno);
         return false;
@@ -146,7 +144,7 @@ bool MultipartBody::checkFileUnchanged(const Segment& segment)
     if (static_cast<uint64_t>(st.st_size) != segment.size) {
         fFileChanged = true;
         fReadError = "the file " + segment.path + " changed size while it was sent (" + std::to_string(segment.size) +
-                     " bytes, now " + std::to_string(st.st_size) + ")";
+            " bytes, now " + std::to_string(st.st_size) + ")";
         return false;
     }
     return true;

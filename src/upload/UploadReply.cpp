@@ -11,10 +11,7 @@ namespace {
 // line, so a hostile reply cannot flood the log.
 constexpr int kLoggedChildren = 10;
 
-bool isText(const pugi::xml_node& node)
-{
-    return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
-}
+bool isText(const pugi::xml_node& node) { return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata; }
 
 // The node's text and that of all its descendants, in document order. Walked
 // without recursion: a reply nested deeper than any stack must not crash.

@@ -12,12 +12,12 @@
 // exchange happened, and the classification and the filing rely on that.
 struct UploadResultInfo : public UploadItemInfo {
     UploadResultInfo() = default;
-    explicit UploadResultInfo(const UploadItemInfo& item) : UploadItemInfo(item) {}
+    explicit UploadResultInfo(const UploadItemInfo& item) : UploadItemInfo(item) { }
 
-    std::optional<long> httpStatusCode;        // a reply arrived
-    std::optional<HttpError> httpError;        // the transport reported an error
-    std::optional<HttpResponse> httpResponse;  // a reply arrived
-    std::optional<std::string> httpReturnData; // the raw reply body, even an empty one
+    std::optional<long> httpStatusCode;              // a reply arrived
+    std::optional<HttpError> httpError;              // the transport reported an error
+    std::optional<HttpResponse> httpResponse;        // a reply arrived
+    std::optional<std::string> httpReturnData;       // the raw reply body, even an empty one
     std::optional<std::string> httpOurCustomStatus;  // the reply was read as XML, or the upload was refused
                                                      // ("Warning") or stopped ("FAIL": the photo changed) here
     std::optional<std::string> httpOurCustomMessage; // as for httpOurCustomStatus

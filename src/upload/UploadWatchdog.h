@@ -52,5 +52,5 @@ private:
     std::atomic<Phase> fPhase{Phase::Pending};
     std::atomic<bool> fAbort{false};
     std::atomic<int64_t> fLastProgress; // steady clock, nanoseconds
-    QPointer<QTimer> fTimer; // main thread only
+    QPointer<QTimer> fTimer;            // main thread only
 };

@@ -22,10 +22,7 @@ constexpr const char* kMoveTemporaryBase = ".quon-moving-";
 // a loop of bind mounts cannot keep us busy.
 constexpr int kMaxDepth = 32;
 
-bool isMkstempCharacter(char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-}
+bool isMkstempCharacter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
 // Walks folder, removing matching files; descends into real folders when depth allows.
 size_t sweep(const std::string& folder, const std::vector<std::string>& bases, std::time_t changedBefore, int depth)
@@ -40,7 +37,7 @@ size_t sweep(const std::string& folder, const std::vector<std::string>& bases, s
         if (name == "." || name == "..")
             continue;
         const std::string path = FileUtil::joinPath(folder, name);
-        struct stat st {};
+        struct stat st { };
         bool matches = false;
         for (const auto& base : bases)
             matches = matches || isTemporaryName(name, base);

@@ -56,7 +56,8 @@ bool relaunch(const std::optional<RelaunchRequest>& info, const std::function<vo
                        target.appPath.c_str(), static_cast<int>(target.pid), flags);
     std::string error;
     if (!startDetachedProgram(target.helperPath, args, &error)) {
-        ConsoleLog::writef("\n\nrelaunch FAILED => UNABLE to start [%s]: %s\n\n", target.helperPath.c_str(), error.c_str());
+        ConsoleLog::writef("\n\nrelaunch FAILED => UNABLE to start [%s]: %s\n\n", target.helperPath.c_str(),
+                           error.c_str());
         return false;
     }
     if (terminate)

@@ -18,6 +18,7 @@ struct RelaunchRequest {
     {
         char senderText[96];
         std::snprintf(senderText, sizeof senderText, "<%s: %p>", senderClass ? senderClass : "NSObject", sender);
-        return "{LSLaunchFlags = " + std::to_string(LSLaunchFlags) + "; sender = " + (sender ? senderText : "(null)") + "}";
+        return "{LSLaunchFlags = " + std::to_string(LSLaunchFlags) + "; sender = " + (sender ? senderText : "(null)") +
+            "}";
     }
 };

@@ -5,10 +5,10 @@
 #include "platform/FileUtil.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <strings.h>
-#include <cstring>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -76,8 +76,7 @@ bool startDetachedProgram(const std::string& path, const std::vector<std::string
     }
     std::thread([pid] {
         int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
     }).detach();
     return true;
 }
@@ -114,8 +113,7 @@ ProcessResult runProgram(const std::string& path, const std::vector<std::string>
     }
     ::close(pipeFds[0]);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }

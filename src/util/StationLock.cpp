@@ -47,8 +47,7 @@ StationLock::Result StationLock::acquire(const std::string& lockPath, std::strin
         return Result::Failed;
     }
     int rc;
-    while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-    }
+    while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) { }
     if (rc != 0) {
         const int cause = errno;
         if (cause != EWOULDBLOCK) {

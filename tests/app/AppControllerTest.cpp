@@ -78,8 +78,7 @@ TEST_F(AppControllerTest, OnlyOneScanPassCanStartAndTheOthersAreCounted)
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i)
         threads.emplace_back([&] {
-            while (!go) {
-            }
+            while (!go) { }
             if (fController->beginScanningFolder())
                 winners.fetch_add(1);
         });
@@ -127,7 +126,8 @@ TEST_F(AppControllerTest, TheControllerHandlesUploadNotificationsBeforeTheUpload
 
     const auto lines = fLog.lines();
     auto at = [&](const std::string& text) {
-        return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+        return std::find_if(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return l.find(text) != std::string::npos; });
     };
     ASSERT_NE(at("Inside AppController => handleNotification_UploadStart:"), lines.end());
     EXPECT_LT(at("Inside AppController => handleNotification_UploadStart:"), at("HttpController"));
@@ -257,20 +257,26 @@ TEST_F(AppControllerTest, ValidationNamesEachProblem)
         {[&] { store().setString(PrefKey::UserEnteredEventName, ""); }, {"fCurEventName is BLANK??????"}, 1},
         {[&] { store().setString(PrefKey::UserEnteredEventName, "   "); }, {"fCurEventName is BLANK??????"}, 1},
         {[&] { store().setString(PrefKey::UserEnteredEventName, "TURNONCHECKBOXIFUSINGTHISOPTION"); },
-         {"fCurEventName is turnOnCheckBoxIfUsingThisOption??????"}, 1},
+         {"fCurEventName is turnOnCheckBoxIfUsingThisOption??????"},
+         1},
         {[&] {
              store().setString(PrefKey::LocalMasterMirrorSiteFolder, aFile);
              store().setString(PrefKey::UserEnteredEventName, "");
          },
-         {"Local Master Mirror Folder is NOT a Valid FOLDER: [" + aFile + "]"}, 1, {"fCurEventName"}},
+         {"Local Master Mirror Folder is NOT a Valid FOLDER: [" + aFile + "]"},
+         1,
+         {"fCurEventName"}},
         {[&] { store().removeObject(PrefKey::LocalSourceUploadFolder); },
-         {"Local Source Upload Folder Has NOT Been Selected Yet..."}, 1},
+         {"Local Source Upload Folder Has NOT Been Selected Yet..."},
+         1},
         {[&] { store().setString(PrefKey::UserLoginPassword, ""); }, {"fCurPassword is NOT set or Blank??????"}, 1},
         // A relative folder would be taken from wherever the program was started.
         {[&] { store().setString(PrefKey::LocalMasterMirrorSiteFolder, "Photos/Mirror"); },
-         {"The Local Master Mirror Folder (prefLocalMasterMirrorSiteFolder) must be a full path beginning with \"/\" or "
+         {"The Local Master Mirror Folder (prefLocalMasterMirrorSiteFolder) must be a full path beginning with \"/\" "
+          "or "
           "\"~\", not [Photos/Mirror]"},
-         1, {"fCurEventName", "Checking for folder: [Photos/Mirror]"}},
+         1,
+         {"fCurEventName", "Checking for folder: [Photos/Mirror]"}},
         {[&] { store().setString(PrefKey::LocalSourceUploadFolder, "./Source"); },
          {"The Local Source Upload Folder (prefLocalSourceUploadFolder) must be a full path beginning with \"/\" or "
           "\"~\", not [./Source]"},
@@ -352,7 +358,9 @@ TEST_F(AppControllerTest, OpeningPreferencesDuringAnUploadWaitsForTheItem)
     fController->ibClickedOnOpenPref(nullptr);
     EXPECT_TRUE(gWantsToHaltProcess);
     EXPECT_FALSE(fPresenter.prefButtonEnabled);
-    EXPECT_TRUE(waitFor([&] { return fPresenter.field(Field::ProcessLine) == "Will Open Pref Panel After Current Item is Finished..."; }));
+    EXPECT_TRUE(waitFor([&] {
+        return fPresenter.field(Field::ProcessLine) == "Will Open Pref Panel After Current Item is Finished...";
+    }));
     EXPECT_EQ(fPresenter.preferencePanelOpened.load(), 0);
 
     fCenter.post(cNotification_UploadDone, nullptr, nullptr);
@@ -381,8 +389,9 @@ TEST_F(AppControllerTest, RescanTimerArmsFiresAndCancels)
     EXPECT_TRUE(fController->hasRepeatTimer());
     EXPECT_TRUE(waitFor([&] { return !fPresenter.field(Field::ProcessLine).empty(); }));
     const std::string line = fPresenter.field(Field::ProcessLine);
-    EXPECT_TRUE(std::regex_match(line, std::regex("Next Auto-Synchronize Trigger Date = "
-                                                  "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\.\\.")))
+    EXPECT_TRUE(std::regex_match(line,
+                                 std::regex("Next Auto-Synchronize Trigger Date = "
+                                            "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\.\\.")))
         << line;
     EXPECT_TRUE(waitFor([&] { return fScanRequests.load() == 1; }, std::chrono::seconds(5)));
     EXPECT_FALSE(timerPendingAtRequest) << "one shot";

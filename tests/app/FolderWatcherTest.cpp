@@ -1,5 +1,5 @@
-#include "app/AppController.h"
 #include "app/FolderWatcher.h"
+#include "app/AppController.h"
 #include "app/Notifications.h"
 #include "app/ProcessFlags.h"
 #include "platform/UserDefaults.h"
@@ -40,15 +40,9 @@ const Mode kModes[] = {
     {"FlushOnly", {60s, 250ms, 200ms}},
 };
 
-void PrintTo(const Mode& mode, std::ostream* out)
-{
-    *out << mode.name;
-}
+void PrintTo(const Mode& mode, std::ostream* out) { *out << mode.name; }
 
-void writeFile(const std::string& path, size_t size = 2048)
-{
-    createFileWithContents(path, std::string(size, 'x'));
-}
+void writeFile(const std::string& path, size_t size = 2048) { createFileWithContents(path, std::string(size, 'x')); }
 
 } // namespace
 
@@ -59,7 +53,8 @@ protected:
     void SetUp() override
     {
         fs::create_directories(root());
-        fCenter.addObserver(this, cNotification_WatcherItemChanged, [this](const Notification&) { fPosts.fetch_add(1); });
+        fCenter.addObserver(this, cNotification_WatcherItemChanged,
+                            [this](const Notification&) { fPosts.fetch_add(1); });
         fCenter.addObserver(this, cNotification_WatcherStarted, [this](const Notification& note) {
             if (auto info = note.info<FolderWatcher::StartedInfo>(); info && info->CFRunLoopRef)
                 fStarted.fetch_add(1);
@@ -89,7 +84,10 @@ protected:
         fThread.join();
     }
 
-    bool waitForPosts(int count) { return waitFor([&] { return fPosts.load() >= count; }); }
+    bool waitForPosts(int count)
+    {
+        return waitFor([&] { return fPosts.load() >= count; });
+    }
     // Long enough for a batch still open to go out in any mode.
     void settle()
     {
@@ -390,8 +388,9 @@ TEST_F(FolderWatcherTest, TheKernelsWatchLimitIsReportedPlainly)
     environment.insert("QUON_WATCH_LIMIT_CHILD", "1");
     child.setProcessEnvironment(environment);
     child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start("unshare", {"--user", "--map-root-user", "sh", "-c", script, QCoreApplication::applicationFilePath(),
-                            "--gtest_filter=FolderWatcherTest.WatchLimitChild"});
+    child.start("unshare",
+                {"--user", "--map-root-user", "sh", "-c", script, QCoreApplication::applicationFilePath(),
+                 "--gtest_filter=FolderWatcherTest.WatchLimitChild"});
     ASSERT_TRUE(child.waitForFinished(120000));
     const std::string output = child.readAll().toStdString();
     EXPECT_EQ(child.exitCode(), 0) << output;
@@ -444,7 +443,8 @@ protected:
         fController->applicationWillFinishLaunching();
         fController->applicationDidFinishLaunching();
         fCenter.addObserver(this, cNotification_WatcherStarted, [this](const Notification&) { fStarted.fetch_add(1); });
-        fCenter.addObserver(this, cNotification_WatcherItemChanged, [this](const Notification&) { fPosts.fetch_add(1); });
+        fCenter.addObserver(this, cNotification_WatcherItemChanged,
+                            [this](const Notification&) { fPosts.fetch_add(1); });
     }
     void TearDown() override
     {
@@ -454,7 +454,8 @@ protected:
     }
     void watchFromEmptyPass(const std::string& folder)
     {
-        fController->startDetachedThread("folder watcher", [this, folder] { fController->doWatchFolderInThread(folder); });
+        fController->startDetachedThread("folder watcher",
+                                         [this, folder] { fController->doWatchFolderInThread(folder); });
     }
     std::string source() const { return fSandbox.file("Source"); }
 
@@ -481,7 +482,8 @@ TEST_F(FolderWatcherControllerTest, InstallingTwiceStartsOneWatcher)
     // A change reaches the controller, which asks for a scan.
     writeFile(source() + "/notes.txt");
     EXPECT_TRUE(waitFor([&] { return fPosts.load() >= 1; }));
-    EXPECT_TRUE(waitFor([&] { return fLog.contains("Inside AppController => handleNotification_WatcherItemChanged:"); }));
+    EXPECT_TRUE(
+        waitFor([&] { return fLog.contains("Inside AppController => handleNotification_WatcherItemChanged:"); }));
 
     // Shutting down ends the watcher thread before the controller is gone.
     fController.reset();

@@ -1,5 +1,5 @@
-#include "app/LoggingStatusPresenter.h"
 #include "app/MainThreadPresenter.h"
+#include "app/LoggingStatusPresenter.h"
 #include "platform/MainThread.h"
 
 #include "RecordingPresenter.h"
@@ -74,10 +74,13 @@ TEST(MainThreadPresenterTest, AMaintenanceWindowDrivenFromAWorkerIsShownOnTheMai
     })) << "no call waits for the main thread";
     EXPECT_TRUE(shown.maintenanceCalls().empty()) << "nothing is shown before the main thread runs";
 
-    const std::vector<std::string> expected = {
-        "window 1 opened",       "window 1 title: Order Check", "window 1 line 1: Checking for Hi-Res Orders:",
-        "window 1 line 2: order 4711", "window 1 bar started",  "window 1 bar stopped",
-        "window 1 closed"};
+    const std::vector<std::string> expected = {"window 1 opened",
+                                               "window 1 title: Order Check",
+                                               "window 1 line 1: Checking for Hi-Res Orders:",
+                                               "window 1 line 2: order 4711",
+                                               "window 1 bar started",
+                                               "window 1 bar stopped",
+                                               "window 1 closed"};
     ASSERT_TRUE(waitFor([&] { return shown.maintenanceCalls().size() >= expected.size(); }, 10s));
     QCoreApplication::processEvents();
     EXPECT_EQ(shown.maintenanceCalls(), expected) << "a call after the close is ignored";

@@ -17,7 +17,7 @@ public:
         fFields[field] = text;
         fErrors[field] = isError;
     }
-    void setToolTip(Field, const std::string&) override {}
+    void setToolTip(Field, const std::string&) override { }
     void updateProgressBar(bool running) override { progressRunning = running; }
     void setPauseResumeButtonTitle(const std::string& title) override
     {
@@ -33,9 +33,9 @@ public:
         fAlerts.push_back(title);
     }
     bool isStatusWindowVisible() const override { return true; }
-    void bringStatusWindowToFront() override {}
+    void bringStatusWindowToFront() override { }
     bool hasLoginPanel() const override { return false; }
-    void closeLoginPanel() override {}
+    void closeLoginPanel() override { }
     void openPreferencePanel() override { preferencePanelOpened.fetch_add(1); }
     void showCodeFieldInsteadOfPassword(bool useCodeField) override { codeField = useCodeField; }
     void showPreview(const std::string& path) override
@@ -48,8 +48,14 @@ public:
     {
         recordMaintenance(window, "title: " + title);
     }
-    void updateMaintenanceLine1(int window, const std::string& text) override { recordMaintenance(window, "line 1: " + text); }
-    void updateMaintenanceLine2(int window, const std::string& text) override { recordMaintenance(window, "line 2: " + text); }
+    void updateMaintenanceLine1(int window, const std::string& text) override
+    {
+        recordMaintenance(window, "line 1: " + text);
+    }
+    void updateMaintenanceLine2(int window, const std::string& text) override
+    {
+        recordMaintenance(window, "line 2: " + text);
+    }
     void updateMaintenanceProgressBar(int window, bool running) override
     {
         recordMaintenance(window, running ? "bar started" : "bar stopped");

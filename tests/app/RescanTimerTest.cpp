@@ -1,5 +1,5 @@
-#include "app/MainThreadPresenter.h"
 #include "app/RescanTimer.h"
+#include "app/MainThreadPresenter.h"
 #include "platform/UserDefaults.h"
 #include "prefs/PreferenceKeys.h"
 
@@ -49,7 +49,8 @@ TEST_F(RescanTimerTest, ArmingFromAWorkerHappensOnTheMainThread)
     std::thread worker([&] { fTimer.doSetupRetriggerTimerOnMainThread(); });
     worker.join();
     ASSERT_TRUE(waitFor([&] { return fTimer.isActive(); }, 10s));
-    EXPECT_NE(fShown.field(StatusPresenter::Field::ProcessLine).find("Next Auto-Synchronize Trigger Date = "), std::string::npos);
+    EXPECT_NE(fShown.field(StatusPresenter::Field::ProcessLine).find("Next Auto-Synchronize Trigger Date = "),
+              std::string::npos);
     std::thread canceller([&] { fTimer.cancelRetriggerTimerOnMainThread(); });
     canceller.join();
     ASSERT_TRUE(waitFor([&] { return !fTimer.isActive(); }, 10s));

@@ -62,10 +62,11 @@ TEST_F(PathResolutionTest, CandidatesDropLeadingFoldersOneAtATime)
     LogCapture log;
     EXPECT_FALSE(ZVI_FileManager::doResolveOriginalPathInPath("/Volumes/Shoot/Event 7/0042/IMG_12.jpg", at("R")));
     const std::string r = at("R");
-    EXPECT_EQ(searched(log), (std::vector<std::string>{"/Volumes/Shoot/Event 7/0042/IMG_12.jpg",
-                                                        r + "/Volumes/Shoot/Event 7/0042/IMG_12.jpg",
-                                                        r + "/Shoot/Event 7/0042/IMG_12.jpg", r + "/Event 7/0042/IMG_12.jpg",
-                                                        r + "/0042/IMG_12.jpg", r + "/IMG_12.jpg"}));
+    EXPECT_EQ(
+        searched(log),
+        (std::vector<std::string>{"/Volumes/Shoot/Event 7/0042/IMG_12.jpg",
+                                  r + "/Volumes/Shoot/Event 7/0042/IMG_12.jpg", r + "/Shoot/Event 7/0042/IMG_12.jpg",
+                                  r + "/Event 7/0042/IMG_12.jpg", r + "/0042/IMG_12.jpg", r + "/IMG_12.jpg"}));
 
     // The longer re-rooted path wins, and a folder never matches.
     file("R/c.jpg");
@@ -86,7 +87,8 @@ TEST_F(PathResolutionTest, TheFirstRootsVisibleSubFoldersAreSearchedAfterTheRoot
     file("S/IMG_8.jpg");
     const Roots roots = std::vector<std::string>{at("R"), at("S")};
     std::string under;
-    EXPECT_EQ(ZVI_FileManager::doResolveOriginalPathInArrayOfPaths("/x/IMG_5.jpg", roots, &under), at("R/Day 2/IMG_5.jpg"));
+    EXPECT_EQ(ZVI_FileManager::doResolveOriginalPathInArrayOfPaths("/x/IMG_5.jpg", roots, &under),
+              at("R/Day 2/IMG_5.jpg"));
     EXPECT_EQ(under, at("R")); // a sub-folder belongs to the first root's tree
     EXPECT_FALSE(ZVI_FileManager::doResolveOriginalPathInArrayOfPaths("/x/IMG_6.jpg", roots));
     EXPECT_FALSE(ZVI_FileManager::doResolveOriginalPathInArrayOfPaths("/x/IMG_7.jpg", roots));
@@ -124,6 +126,7 @@ TEST_F(PathResolutionTest, EscapesAreDecodedAndRelativePathsLookOnlyBelowTheRoot
     EXPECT_FALSE(found);
     EXPECT_EQ(searched(log), (std::vector<std::string>{at("R/4711/4711_2.jpg"), at("R/4711_2.jpg")}));
     file("R/4711/4711_2.jpg");
-    EXPECT_EQ(ZVI_FileManager::doResolveOriginalPathInPath("4711/4711_2.jpg", at("R"), &under), at("R/4711/4711_2.jpg"));
+    EXPECT_EQ(ZVI_FileManager::doResolveOriginalPathInPath("4711/4711_2.jpg", at("R"), &under),
+              at("R/4711/4711_2.jpg"));
     EXPECT_EQ(under, at("R"));
 }

@@ -15,8 +15,8 @@
 #include "RefServer.h"
 #include "TestSupport.h"
 
-#include <filesystem>
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <thread>
 
@@ -206,7 +206,8 @@ TEST_F(UploadChainEndToEndTest, ASecondRefusalOfTheSameNameKeepsBoth)
     warning.message = "Bad sitting";
     fServer->script({warning});
     fController->ibUserClickedOnSynchronize(nullptr);
-    ASSERT_TRUE(waitFor([&] { return !fs::exists(source() + "/Adams/IMG_1.jpg") && idle(); }, std::chrono::seconds(15)));
+    ASSERT_TRUE(
+        waitFor([&] { return !fs::exists(source() + "/Adams/IMG_1.jpg") && idle(); }, std::chrono::seconds(15)));
     EXPECT_EQ(readWholeFile(problem("Adams/IMG_1.jpg")), "refused yesterday");
     int stamped = 0;
     for (const auto& e : fs::directory_iterator(problem("Adams")))
@@ -275,7 +276,8 @@ TEST_F(WatchedChainTest, TenPhotosCopiedAtOnceEachArriveOnce)
     PhotoWriter::PhotoSpec recipe;
     recipe.metaData = PlistValue::dictionary();
     for (int i = 0; i < 10; ++i)
-        ASSERT_TRUE(PhotoWriter::writePhoto(fSandbox.file("batch/Chen/IMG_" + std::to_string(10 + i) + ".jpg"), recipe));
+        ASSERT_TRUE(
+            PhotoWriter::writePhoto(fSandbox.file("batch/Chen/IMG_" + std::to_string(10 + i) + ".jpg"), recipe));
     // A whole client folder arrives in one move.
     fs::rename(fSandbox.file("batch/Chen"), source() + "/Chen");
     ASSERT_TRUE(waitFor([&] { return fServer->requestCount() >= 10 && fs::is_empty(source() + "/Chen") && idle(); },
@@ -341,7 +343,8 @@ TEST_F(UploadChainEndToEndTest, GoingOnAfterAnErrorWaitsAndTriesTheSamePhotoAgai
     error.message = "Busy";
     fServer->script({error});
     fController->ibUserClickedOnSynchronize(nullptr);
-    EXPECT_TRUE(waitFor([&] { return fPresenter.field(Field::ProcessLine).find("Busy\nWill Re-Try in 1.50 seconds (at: ") == 0; }));
+    EXPECT_TRUE(waitFor(
+        [&] { return fPresenter.field(Field::ProcessLine).find("Busy\nWill Re-Try in 1.50 seconds (at: ") == 0; }));
     ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_1.jpg") && idle(); }, std::chrono::seconds(20)));
     EXPECT_EQ(received()["IMG_1.jpg"], 2) << "an error does not halt while going on after failures";
 }

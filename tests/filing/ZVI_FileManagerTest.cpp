@@ -2,8 +2,8 @@
 
 #include "TestSupport.h"
 
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -87,7 +87,8 @@ TEST_F(FileMoverTest, EncapsulationUsesTheBaseName)
 
 TEST_F(FileMoverTest, AMoveToAnotherFileSystemCopiesThenRemoves)
 {
-    struct statfs a {}, b {};
+    struct statfs a {
+    }, b{};
     if (::statfs(fSandbox.path().c_str(), &a) != 0 || ::statfs("/dev/shm", &b) != 0 || a.f_type == b.f_type)
         GTEST_SKIP() << "needs /dev/shm on a file system of its own";
     TestSupport::TempDir other;
@@ -182,5 +183,6 @@ TEST_F(FileMoverTest, LinksAreNeverFollowed)
     fs::create_directory_symlink(fSandbox.file("Elsewhere/Smith"), dstFile("Smith/IMG_2.jpg"));
     ASSERT_TRUE(ZVI_FileManager::moveItem("Smith/IMG_2.jpg", src(), dst(), WhenTaken::Overwrite, false));
     EXPECT_EQ(readWholeFile(dstFile("Smith/IMG_2.jpg")), "photo");
-    EXPECT_EQ(readWholeFile(fSandbox.file("Elsewhere/Smith/IMG_1.jpg")), "not ours") << "the linked folder is untouched";
+    EXPECT_EQ(readWholeFile(fSandbox.file("Elsewhere/Smith/IMG_1.jpg")), "not ours")
+        << "the linked folder is untouched";
 }

@@ -15,35 +15,34 @@ bool same(const PlistValue& a, const PlistValue& b)
     if (a.type() != b.type())
         return false;
     switch (a.type()) {
-    case PlistValue::Type::Real: {
-        const double x = *a.asReal(), y = *b.asReal();
-        return x == y || (std::isnan(x) && std::isnan(y)) || std::fabs(x - y) <= 1e-9 * std::fabs(x);
-    }
-    case PlistValue::Type::Date:
-        // The XML form of a date keeps whole seconds.
-        return std::fabs(a.asDate()->secondsSince1970 - b.asDate()->secondsSince1970) < 1.0;
-    case PlistValue::Type::Array: {
-        const auto& x = *a.asArray();
-        const auto& y = *b.asArray();
-        if (x.size() != y.size())
-            return false;
-        for (size_t i = 0; i < x.size(); ++i)
-            if (!same(x[i], y[i]))
+        case PlistValue::Type::Real: {
+            const double x = *a.asReal(), y = *b.asReal();
+            return x == y || (std::isnan(x) && std::isnan(y)) || std::fabs(x - y) <= 1e-9 * std::fabs(x);
+        }
+        case PlistValue::Type::Date:
+            // The XML form of a date keeps whole seconds.
+            return std::fabs(a.asDate()->secondsSince1970 - b.asDate()->secondsSince1970) < 1.0;
+        case PlistValue::Type::Array: {
+            const auto& x = *a.asArray();
+            const auto& y = *b.asArray();
+            if (x.size() != y.size())
                 return false;
-        return true;
-    }
-    case PlistValue::Type::Dictionary: {
-        const auto& x = *a.asDictionary();
-        const auto& y = *b.asDictionary();
-        if (x.size() != y.size())
-            return false;
-        for (auto i = x.begin(), j = y.begin(); i != x.end(); ++i, ++j)
-            if (i->first != j->first || !same(i->second, j->second))
+            for (size_t i = 0; i < x.size(); ++i)
+                if (!same(x[i], y[i]))
+                    return false;
+            return true;
+        }
+        case PlistValue::Type::Dictionary: {
+            const auto& x = *a.asDictionary();
+            const auto& y = *b.asDictionary();
+            if (x.size() != y.size())
                 return false;
-        return true;
-    }
-    default:
-        return a == b;
+            for (auto i = x.begin(), j = y.begin(); i != x.end(); ++i, ++j)
+                if (i->first != j->first || !same(i->second, j->second))
+                    return false;
+            return true;
+        }
+        default: return a == b;
     }
 }
 

@@ -27,7 +27,7 @@ inline std::string field(const std::string& name, const std::string& value)
 inline std::string filePart(const std::string& fileName, const std::string& type, const std::string& bytes)
 {
     return "\r\n--" + kBoundary + "\r\nContent-Disposition: form-data; name=\"imgfile\"; filename=\"" + fileName +
-           "\"\r\nContent-Type: " + type + "\r\n\r\n" + bytes;
+        "\"\r\nContent-Type: " + type + "\r\n\r\n" + bytes;
 }
 
 inline std::string closing() { return "\r\n--" + kBoundary + "--\r\n"; }
@@ -66,7 +66,7 @@ public:
 private:
     class Window : public MaintenanceWindow {
     public:
-        explicit Window(RecordingProgress& owner) : fOwner(owner) {}
+        explicit Window(RecordingProgress& owner) : fOwner(owner) { }
         void ibSetWindowTitle(const std::string& t) override { fOwner.add("title: " + t); }
         void ibUpdateLine1TextField(const std::string& t) override { fOwner.add("line1: " + t); }
         void ibUpdateLine2TextField(const std::string& t) override { fOwner.add("line2: " + t); }

@@ -13,7 +13,7 @@
 using TestSupport::readWholeFile;
 using TestSupport::waitFor;
 
-class OrderCheckProgramTest : public SandboxedTest {};
+class OrderCheckProgramTest : public SandboxedTest { };
 
 TEST_F(OrderCheckProgramTest, AnOrderedPhotoArrivesShortlyAfterLaunch)
 {
@@ -47,7 +47,7 @@ TEST_F(OrderCheckProgramTest, AnOrderedPhotoArrivesShortlyAfterLaunch)
         [&] {
             output += uploader.readAll().toStdString();
             return std::filesystem::exists(fSandbox.file("service/HiRes/O-7/IMG_0007.jpg")) &&
-                   output.find(" line 2: Done: ") != std::string::npos;
+                output.find(" line 2: Done: ") != std::string::npos;
         },
         std::chrono::seconds(60));
     uploader.terminate();
@@ -56,9 +56,7 @@ TEST_F(OrderCheckProgramTest, AnOrderedPhotoArrivesShortlyAfterLaunch)
     ASSERT_TRUE(arrived) << output;
     EXPECT_EQ(readWholeFile(fSandbox.file("service/HiRes/O-7/IMG_0007.jpg")), PhotoWriter::plainJpeg());
     EXPECT_NE(output.find(" title: Check Orders for Hi Res Photos"), std::string::npos);
-    EXPECT_NE(output.find(" line 2: Sending Query to upload.checkHiResOrders"),
-              std::string::npos);
-    EXPECT_NE(output.find(" line 2: Done: 1 order: 1 uploaded"), std::string::npos)
-        << output;
+    EXPECT_NE(output.find(" line 2: Sending Query to upload.checkHiResOrders"), std::string::npos);
+    EXPECT_NE(output.find(" line 2: Done: 1 order: 1 uploaded"), std::string::npos) << output;
     EXPECT_NE(output.find("FloatValue for getPrefMinutesForCheckOrders is: [3600.00]"), std::string::npos);
 }

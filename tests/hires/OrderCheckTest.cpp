@@ -1,5 +1,5 @@
-#include "HiResTestSupport.h"
 #include "hires/OrderCheck.h"
+#include "HiResTestSupport.h"
 
 #include <atomic>
 #include <cmath>
@@ -54,7 +54,10 @@ protected:
             }).detach();
         });
     }
-    bool checkEnded() { return waitFor([this] { return fThreads.load() == 0 && !fCheck->status().running; }); }
+    bool checkEnded()
+    {
+        return waitFor([this] { return fThreads.load() == 0 && !fCheck->status().running; });
+    }
 
     RecordingProgress fProgress;
     std::unique_ptr<OrderCheck> fCheck;

@@ -13,7 +13,7 @@ namespace {
 
 mode_t modeOf(const std::string& path)
 {
-    struct stat st {};
+    struct stat st { };
     return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0;
 }
 
@@ -43,9 +43,10 @@ TEST_F(OrderQueryTest, AVersion3ReplyLeadsToTheHiResUploadsByteForByte)
 {
     const std::string photo = writeImage(altRoot() + "/Event 7/0042/IMG_12.jpg");
     const std::string second = writeImage(altRoot() + "/IMG_13.PNG", true);
-    serviceAnswers(3, {{"O-1", "I-1", "P-1", "/Volumes/Shoot/Event%207/0042/IMG_12.jpg", ""},
-                       {"O-2", "I-2", "P-2", "/Volumes/Shoot/IMG_99.jpg", ""},
-                       {"O-3", "I-3", "P-3", "/Volumes/Shoot/IMG_13.PNG", ""}});
+    serviceAnswers(3,
+                   {{"O-1", "I-1", "P-1", "/Volumes/Shoot/Event%207/0042/IMG_12.jpg", ""},
+                    {"O-2", "I-2", "P-2", "/Volumes/Shoot/IMG_99.jpg", ""},
+                    {"O-3", "I-3", "P-3", "/Volumes/Shoot/IMG_13.PNG", ""}});
 
     const OrderCheckOutcome outcome = runQuery();
     EXPECT_EQ(outcome.describe(), "3 orders: 2 uploaded, 1 not found");
@@ -53,14 +54,14 @@ TEST_F(OrderQueryTest, AVersion3ReplyLeadsToTheHiResUploadsByteForByte)
     const auto requests = fServer->requests();
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[0].rawBody, queryBody("upload.checkHiResOrders") + closing());
-    EXPECT_EQ(requests[1].rawBody, field("fuseaction", "upload.uploadHiRes") + field("username", "kiosk7") +
-                                       field("password", "s3cret") + field("orderid", "O-1") +
-                                       field("imageid", "I-1") + field("pictureid", "P-1") +
-                                       filePart("IMG_12.jpg", "image/jpeg", photo) + closing());
-    EXPECT_EQ(requests[2].rawBody, field("fuseaction", "upload.uploadHiRes") + field("username", "kiosk7") +
-                                       field("password", "s3cret") + field("orderid", "O-3") +
-                                       field("imageid", "I-3") + field("pictureid", "P-3") +
-                                       filePart("IMG_13.PNG", "image/png", second) + closing());
+    EXPECT_EQ(requests[1].rawBody,
+              field("fuseaction", "upload.uploadHiRes") + field("username", "kiosk7") + field("password", "s3cret") +
+                  field("orderid", "O-1") + field("imageid", "I-1") + field("pictureid", "P-1") +
+                  filePart("IMG_12.jpg", "image/jpeg", photo) + closing());
+    EXPECT_EQ(requests[2].rawBody,
+              field("fuseaction", "upload.uploadHiRes") + field("username", "kiosk7") + field("password", "s3cret") +
+                  field("orderid", "O-3") + field("imageid", "I-3") + field("pictureid", "P-3") +
+                  filePart("IMG_13.PNG", "image/png", second) + closing());
     EXPECT_EQ(requests[0].contentType, "multipart/form-data; boundary=0xKhTmLbOuNdArY");
     EXPECT_EQ(readWholeFile(fSandbox.file("service/HiRes/O-1/IMG_12.jpg")), photo);
 
@@ -111,16 +112,16 @@ TEST_F(OrderQueryTest, AVersion4ReplyLeavesMissingIdsOutAndFallsBackOnTheFileNam
     const auto uploads = hiResUploads();
     ASSERT_EQ(uploads.size(), 2u);
     // No orderid and no pictureid: exactly five parts.
-    EXPECT_EQ(uploads[0].rawBody, field("fuseaction", "upload.uploadHiRes") + field("username", "kiosk7") +
-                                      field("password", "s3cret") + field("imageid", "I-20") +
-                                      filePart("IMG_20.jpg", "image/jpeg", photo) + closing());
-    EXPECT_EQ(uploads[1].rawBody, field("fuseaction", "upload.uploadHiRes") + field("username", "kiosk7") +
-                                      field("password", "s3cret") + field("orderid", "O-21") +
-                                      field("imageid", "I-21") + field("pictureid", "P-21") +
-                                      filePart("4711_2.jpg", "image/jpeg", fallback) + closing());
+    EXPECT_EQ(uploads[0].rawBody,
+              field("fuseaction", "upload.uploadHiRes") + field("username", "kiosk7") + field("password", "s3cret") +
+                  field("imageid", "I-20") + filePart("IMG_20.jpg", "image/jpeg", photo) + closing());
+    EXPECT_EQ(uploads[1].rawBody,
+              field("fuseaction", "upload.uploadHiRes") + field("username", "kiosk7") + field("password", "s3cret") +
+                  field("orderid", "O-21") + field("imageid", "I-21") + field("pictureid", "P-21") +
+                  filePart("4711_2.jpg", "image/jpeg", fallback) + closing());
     EXPECT_EQ(fServer->requests().front().rawBody, queryBody("ORDERS.V4CHECK") + closing());
-    EXPECT_TRUE(log.contains("the image has no imageid"));                   // O-22
-    EXPECT_TRUE(log.contains("skipped an image without localfilelocation")); // O-23
+    EXPECT_TRUE(log.contains("the image has no imageid"));                              // O-22
+    EXPECT_TRUE(log.contains("skipped an image without localfilelocation"));            // O-23
     EXPECT_TRUE(log.contains("WARNING => Unable to find item = [/Shoot/IMG_404.jpg]")); // not searched by name
     EXPECT_TRUE(log.contains("httpOurCustomStatus = [OK]"));
     EXPECT_EQ(fProgress.count("line2: Looking for Hi Res Item: [4711/4711_2.jpg]"), 1u);
@@ -150,11 +151,12 @@ TEST_F(OrderQueryTest, OnlyImagesBelowTheirSearchRootAreSent)
     std::filesystem::create_symlink(fSandbox.file("Elsewhere"), altRoot() + "/Linked Day");
     const std::string inside = writeImage(altRoot() + "/real.jpg");
     std::filesystem::create_symlink(altRoot() + "/real.jpg", altRoot() + "/alias.jpg");
-    serviceAnswers(3, {{"O-1", "I-1", "P-1", "/x/notes.jpg", ""},
-                       {"O-2", "I-2", "P-2", fSandbox.file("Shoot/Folder.jpg"), ""},
-                       {"O-3", "I-3", "P-3", "/x/linked.jpg", ""},
-                       {"O-4", "I-4", "P-4", "/x/secret.jpg", ""},
-                       {"O-5", "I-5", "P-5", "/x/alias.jpg", ""}});
+    serviceAnswers(3,
+                   {{"O-1", "I-1", "P-1", "/x/notes.jpg", ""},
+                    {"O-2", "I-2", "P-2", fSandbox.file("Shoot/Folder.jpg"), ""},
+                    {"O-3", "I-3", "P-3", "/x/linked.jpg", ""},
+                    {"O-4", "I-4", "P-4", "/x/secret.jpg", ""},
+                    {"O-5", "I-5", "P-5", "/x/alias.jpg", ""}});
 
     LogCapture log;
     const OrderCheckOutcome outcome = runQuery();
@@ -232,15 +234,17 @@ TEST_F(OrderQueryTest, TheServiceTakesStandingOrdersByAdminRequestAndKeepsTheIds
     UserDefaults::standard().setString(PrefKey::CheckHiResOrderFuseAction, "orders.v4check");
     const std::string photo = writeImage(altRoot() + "/IMG_9.jpg");
     httplib::Client admin("127.0.0.1", fServer->port());
-    for (const char* malformed : {R"({"orderVersion": 5})", R"({"orderVersion": "4"})", "not json", R"([{"orderid": 7}, 3])"}) {
+    for (const char* malformed :
+         {R"({"orderVersion": 5})", R"({"orderVersion": "4"})", "not json", R"([{"orderid": 7}, 3])"}) {
         const auto refused = admin.Post("/_admin/orders", malformed, "application/json");
         ASSERT_TRUE(refused);
         EXPECT_EQ(refused->status, 400) << malformed;
     }
-    auto posted = admin.Post("/_admin/orders",
-                             R"({"orderVersion": 4, "orders": [{"orderid": "O-9", "imageid": "I-9", "pictureid": "P-9",)"
-                             R"( "localfilelocation": "/Shoot/IMG_9.jpg", "filename": "IMG_9.jpg"}]})",
-                             "application/json");
+    auto posted =
+        admin.Post("/_admin/orders",
+                   R"({"orderVersion": 4, "orders": [{"orderid": "O-9", "imageid": "I-9", "pictureid": "P-9",)"
+                   R"( "localfilelocation": "/Shoot/IMG_9.jpg", "filename": "IMG_9.jpg"}]})",
+                   "application/json");
     ASSERT_TRUE(posted);
     EXPECT_EQ(posted->status, 200);
     EXPECT_EQ(posted->body, R"({"orders":1})");

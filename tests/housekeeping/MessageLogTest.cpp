@@ -1,5 +1,5 @@
-#include "TestSupport.h"
 #include "housekeeping/MessageLog.h"
+#include "TestSupport.h"
 #include "platform/AppPaths.h"
 
 #include <regex>
@@ -32,7 +32,8 @@ TEST_F(RunLog, ConcurrentWritersEachGetWholeLines)
     MessageLog::CloseLog();
 
     std::istringstream text(readWholeFile(path()));
-    const std::regex shape(R"(\[\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}\] ==> writer (\d) line (\d+) with some padding to make torn writes visible)");
+    const std::regex shape(
+        R"(\[\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}\] ==> writer (\d) line (\d+) with some padding to make torn writes visible)");
     std::vector<int> next(kThreads, 0);
     int lines = 0;
     for (std::string line; std::getline(text, line); ++lines) {
@@ -42,7 +43,7 @@ TEST_F(RunLog, ConcurrentWritersEachGetWholeLines)
         EXPECT_EQ(std::stoi(match[2]), next[writer]++); // each writer's lines in its own order
     }
     EXPECT_EQ(lines, kThreads * kLines);
-    struct stat info {};
+    struct stat info { };
     ASSERT_EQ(::stat(path().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 }

@@ -1,8 +1,8 @@
-#include "scan/PhotoFixtures.h"
-#include "TestSupport.h"
 #include "housekeeping/OldPhotoCleanup.h"
+#include "TestSupport.h"
 #include "housekeeping/RecordingMaintenance.h"
 #include "scan/PhotoDates.h"
+#include "scan/PhotoFixtures.h"
 
 #include <filesystem>
 #include <sys/stat.h>
@@ -187,7 +187,8 @@ TEST_F(OldPhotoCleanupTest, UnsafeOrMissingMirrorSettingsDeleteNothing)
     // pass runs: the worker's empty-folder pass has no cut-off.
     log.clear();
     UserDefaults::standard().setString("prefLocalMasterMirrorSiteFolder", "/");
-    OldPhotoCleanup(fProgress, [] { return system_clock::from_time_t(-2208988800); }, milliseconds(0))
+    OldPhotoCleanup(
+        fProgress, [] { return system_clock::from_time_t(-2208988800); }, milliseconds(0))
         .deleteOldOldPhotosAndFolderIfEmptyWorks();
     EXPECT_TRUE(log.contains("deleting nothing in [/]: the folder is the root of the file system"));
     EXPECT_EQ(fProgress.opened(), 0);

@@ -42,7 +42,7 @@ public:
 private:
     class Window : public MaintenanceWindow {
     public:
-        explicit Window(RecordingMaintenance& owner) : fOwner(owner) {}
+        explicit Window(RecordingMaintenance& owner) : fOwner(owner) { }
         void ibSetWindowTitle(const std::string& title) override { fOwner.add("title: " + title); }
         void ibUpdateLine1TextField(const std::string& text) override { fOwner.add("line1: " + text); }
         void ibUpdateLine2TextField(const std::string& text) override { fOwner.add("line2: " + text); }

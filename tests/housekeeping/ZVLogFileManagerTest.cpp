@@ -1,10 +1,10 @@
-#include "TestSupport.h"
 #include "housekeeping/ZVLogFileManager.h"
+#include "TestSupport.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,7 +30,7 @@ void setModified(const std::string& path, system_clock::time_point when)
 
 mode_t modeOf(const std::string& path)
 {
-    struct stat info {};
+    struct stat info { };
     ::stat(path.c_str(), &info);
     return info.st_mode & 07777;
 }
@@ -161,11 +161,11 @@ TEST_F(DailyLog, AFolderThatCannotBeMadeLeavesStandardErrorAndSaysSoOnce)
 {
     createFileWithContents(fSandbox.file("blocker"), "a file, not a folder");
     ZVLogFileManager::setLogFolder(fSandbox.file("blocker/Quon"));
-    struct stat before {};
+    struct stat before { };
     ::fstat(STDERR_FILENO, &before);
     TestSupport::LogCapture log;
     EXPECT_TRUE(ZVLogFileManager::setupLogFile());
-    struct stat after {};
+    struct stat after { };
     ::fstat(STDERR_FILENO, &after);
     EXPECT_EQ(before.st_ino, after.st_ino);
     EXPECT_EQ(before.st_dev, after.st_dev);
@@ -202,10 +202,8 @@ TEST_F(DailyLog, PruningGoesByBaseNameInAnyCaseAndByAge)
     createFileWithContents(outsideLog, "x");
     setModified(outsideLog, old);
     const std::map<std::string, bool> files = {
-        {"quon-uploader_2011_01_01.log", false},
-        {"QUON-UPLOADER_2011_01_02.log", false},
-        {"sub/quon-uploader_2011_01_03.log", false},
-        {"OTHERNAME_2011_01_01.log", true},
+        {"quon-uploader_2011_01_01.log", false},     {"QUON-UPLOADER_2011_01_02.log", false},
+        {"sub/quon-uploader_2011_01_03.log", false}, {"OTHERNAME_2011_01_01.log", true},
         {"quon-uploader_young.log", true},
     };
     for (const auto& [name, kept] : files) {

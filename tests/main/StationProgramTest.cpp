@@ -59,10 +59,7 @@ std::string joined(const std::vector<std::string>& lines)
     return text;
 }
 
-bool processExists(pid_t pid)
-{
-    return pid > 0 && fs::exists("/proc/" + std::to_string(pid));
-}
+bool processExists(pid_t pid) { return pid > 0 && fs::exists("/proc/" + std::to_string(pid)); }
 
 void setAge(const std::string& path, std::chrono::seconds age)
 {
@@ -115,7 +112,11 @@ protected:
     void startFirst(const QStringList& extra = {})
     {
         start(fFirst, extra);
-        ASSERT_TRUE(waitFor([&] { return ctl({"get", "userLoginName"}).exitCode == 0; }, 20s))
+        ASSERT_TRUE(waitFor(
+            [&] {
+                return ctl({"get", "userLoginName"}).exitCode == 0;
+            },
+            20s))
             << fFirst.readAll().toStdString();
     }
     CtlResult ctl(const QStringList& args)
@@ -218,11 +219,11 @@ TEST_F(StationProgramTest, LeftoverTemporaryFilesOfAnEarlierRunAreRemovedAtStart
         fSandbox.file("home/.data/Trash/files/.quon-moving-Q1w2E3"),
     };
     const std::vector<std::string> kept = {
-        configFolder + "/defaults.plist.backup",      // a person's own copy
-        fSandbox.file("Logs/postBodyData.txt"),        // the dump itself
-        fSandbox.file("Logs/other.txt.a1B2c3"),        // not one of ours
-        mirror + "/Gala/Smith/IMG_1.jpg.a1B2c3",       // not a move temporary
-        mirror + "/Gala/Smith/.quon-moving-Young1",    // changed after the start
+        configFolder + "/defaults.plist.backup",    // a person's own copy
+        fSandbox.file("Logs/postBodyData.txt"),     // the dump itself
+        fSandbox.file("Logs/other.txt.a1B2c3"),     // not one of ours
+        mirror + "/Gala/Smith/IMG_1.jpg.a1B2c3",    // not a move temporary
+        mirror + "/Gala/Smith/.quon-moving-Young1", // changed after the start
     };
     for (const auto& path : leftovers) {
         createFileWithContents(path, "password=secret");
@@ -284,7 +285,8 @@ TEST_F(StationProgramTest, ARelaunchedStationInheritsNoDescriptors)
         EXPECT_EQ(ctl({"upnw"}).output, "ACCEPTED\n");
         // The watchdog gives up on the hung upload and hands over to quon-relaunch.
         ASSERT_TRUE(waitFor([&] { return lockHolder() > 0 && lockHolder() != current; }, 60s))
-            << "round " << round << "\n" << output(fFirst);
+            << "round " << round << "\n"
+            << output(fFirst);
         ASSERT_TRUE(waitFor([&] { return !processExists(current); }, 20s));
         current = lockHolder();
         fRelaunched = current;

@@ -48,7 +48,11 @@ protected:
         fUploader.start(kBin + "/quon-uploader", QStringList{"--headless"} + extra);
         ASSERT_TRUE(fUploader.waitForStarted(5000));
         // Up once the command socket answers.
-        ASSERT_TRUE(waitFor([&] { return ctl({"get", "userLoginName"}).exitCode == 0; }, std::chrono::seconds(15)))
+        ASSERT_TRUE(waitFor(
+            [&] {
+                return ctl({"get", "userLoginName"}).exitCode == 0;
+            },
+            std::chrono::seconds(15)))
             << fUploader.readAll().toStdString();
     }
     CtlResult ctl(const QStringList& args)

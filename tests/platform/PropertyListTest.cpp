@@ -40,7 +40,8 @@ TEST(PropertyList, RoundTripsEveryValueType)
 TEST(PropertyList, AcceptsPaddingAfterTheClosingTagOnly)
 {
     const std::string good = plist("<dict><key>OriginalPath</key><string>/a/b.jpg</string></dict>");
-    for (const std::string& padding : {std::string(100, '\0'), std::string("  \n\t\r\n"), std::string("\n\0\0 \0", 5)}) {
+    for (const std::string& padding :
+         {std::string(100, '\0'), std::string("  \n\t\r\n"), std::string("\n\0\0 \0", 5)}) {
         auto value = PropertyList::parse(good + padding);
         ASSERT_TRUE(value) << "padding of " << padding.size() << " bytes";
         ASSERT_TRUE(value->find("OriginalPath"));

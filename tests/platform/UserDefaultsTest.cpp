@@ -1,11 +1,11 @@
-#include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
+#include "platform/PropertyList.h"
 
 #include "TestSupport.h"
 
 #include <filesystem>
-#include <sys/stat.h>
 #include <optional>
+#include <sys/stat.h>
 #include <thread>
 
 using TestSupport::createFileWithContents;
@@ -73,7 +73,7 @@ TEST_F(UserDefaultsTest, StoredValuesShadowRegisteredDefaultsAndSurviveARestart)
     store().setString("userLoginName", "kiosk-7");
     EXPECT_EQ(store().integerForKey("prefSecondsBetweenScans"), 90);
 
-    struct stat st {};
+    struct stat st { };
     ASSERT_EQ(::stat(storePath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "the store holds the password";
 

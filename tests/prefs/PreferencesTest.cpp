@@ -1,9 +1,9 @@
-#include <cmath>
+#include "prefs/Preferences.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
 #include "prefs/FactoryDefaults.h"
 #include "prefs/PreferenceKeys.h"
-#include "prefs/Preferences.h"
+#include <cmath>
 
 #include "TestSupport.h"
 
@@ -51,8 +51,11 @@ TEST_F(PreferencesTest, UploadTimeOutFallsBackTo500)
 
 TEST_F(PreferencesTest, SearchTagDecidesWhereHiResFilesAreSought)
 {
-    const std::tuple<long long, bool, bool> cases[] = {
-        {0, false, false}, {1, false, true}, {2, true, false}, {3, true, true}, {65539, true, true} /* narrowed to 3 */};
+    const std::tuple<long long, bool, bool> cases[] = {{0, false, false},
+                                                       {1, false, true},
+                                                       {2, true, false},
+                                                       {3, true, true},
+                                                       {65539, true, true} /* narrowed to 3 */};
     for (const auto& [tag, alternate, original] : cases) {
         store().setObject(PrefKey::SearchPathMethodTag, PlistValue::integer(tag));
         EXPECT_EQ(Preferences::getPrefDoUseOrvHiResAlternatePath1(), alternate) << tag;
@@ -136,7 +139,8 @@ TEST_F(PreferencesTest, FolderSettingsExpandTheHomeFolder)
 
 TEST_F(PreferencesTest, ShippedFactoryDefaultsRegisterWithoutBeingStored)
 {
-    ASSERT_TRUE(FactoryDefaults::setupFactoryDefaults(std::string(QUON_SOURCE_DIR) + "/resources/FactoryDefault.plist"));
+    ASSERT_TRUE(
+        FactoryDefaults::setupFactoryDefaults(std::string(QUON_SOURCE_DIR) + "/resources/FactoryDefault.plist"));
     EXPECT_FALSE(store().boolForKey(PrefKey::DoCopyOldFtpPref));
     EXPECT_TRUE(store().hasValue(PrefKey::DoCopyOldFtpPref)) << "the migration needs the key";
     EXPECT_EQ(store().integerForKey(PrefKey::SecondsBetweenScans), 120);
@@ -177,11 +181,12 @@ TEST_F(PreferencesTest, OldUploaderSettingsAreCopiedOnce)
     FactoryDefaults::migrateOldUploaderPreferences(oldPath);
     EXPECT_FALSE(store().boolForKey(PrefKey::DoCopyOldFtpPref)) << "unreadable: tried again next launch";
 
-    createFileWithContents(oldPath, PropertyList::toXml(PlistValue::dictionary({
-                                        {PrefKey::UserLoginName, PlistValue::string("oldstation")},
-                                        {PrefKey::SecondsBetweenScans, PlistValue::integer(45)},
-                                        {PrefKey::OrvURL, PlistValue::string("http://elsewhere/")}, // not exported
-                                    })));
+    createFileWithContents(oldPath,
+                           PropertyList::toXml(PlistValue::dictionary({
+                               {PrefKey::UserLoginName, PlistValue::string("oldstation")},
+                               {PrefKey::SecondsBetweenScans, PlistValue::integer(45)},
+                               {PrefKey::OrvURL, PlistValue::string("http://elsewhere/")}, // not exported
+                           })));
     FactoryDefaults::migrateOldUploaderPreferences(oldPath);
     EXPECT_EQ(store().stringForKey(PrefKey::UserLoginName), "oldstation");
     EXPECT_EQ(store().integerForKey(PrefKey::SecondsBetweenScans), 45);
@@ -219,9 +224,9 @@ TEST_F(PreferencesTest, SettingsUtilities)
 // the others fall back as for a missing value.
 TEST_F(PreferencesTest, NumbersThatAreNotNumbersCountAsMissingOrAsZero)
 {
-    const PlistValue notNumbers[] = {PlistValue::real(NAN), PlistValue::real(-NAN), PlistValue::real(INFINITY),
-                                     PlistValue::real(-INFINITY), PlistValue::string("nan"),
-                                     PlistValue::string(" inf")};
+    const PlistValue notNumbers[] = {PlistValue::real(NAN),      PlistValue::real(-NAN),
+                                     PlistValue::real(INFINITY), PlistValue::real(-INFINITY),
+                                     PlistValue::string("nan"),  PlistValue::string(" inf")};
     for (const auto& value : notNumbers) {
         SCOPED_TRACE(value.describe());
         EXPECT_TRUE(UserDefaults::isNotANumber(value));

@@ -1,6 +1,6 @@
+#include "remote/AppleEventHandler.h"
 #include "RemoteTestSupport.h"
 #include "platform/UserDefaults.h"
-#include "remote/AppleEventHandler.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
@@ -10,10 +10,7 @@ using RemoteTest::RecordingTarget;
 
 namespace {
 
-AppleEventDescriptor text(const std::string& value)
-{
-    return AppleEventDescriptor::descriptorWithString(value);
-}
+AppleEventDescriptor text(const std::string& value) { return AppleEventDescriptor::descriptorWithString(value); }
 
 AppleEventDescriptor list(AppleEventDescriptor::List items)
 {

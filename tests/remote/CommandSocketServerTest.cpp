@@ -1,7 +1,7 @@
+#include "remote/CommandSocketServer.h"
 #include "RemoteTestSupport.h"
 #include "platform/UserDefaults.h"
 #include "remote/AppleEventHandler.h"
-#include "remote/CommandSocketServer.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -10,10 +10,10 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+using nlohmann::json;
 using RemoteTest::LineClient;
 using RemoteTest::LogLines;
 using RemoteTest::RecordingTarget;
-using nlohmann::json;
 
 namespace {
 
@@ -36,13 +36,14 @@ protected:
     {
         return json{{"class", "quon"}, {"id", "1234"}, {"directObject", {"setValue", key, value}}, {"wantsReply", true}}
                    .dump() +
-               "\n";
+            "\n";
     }
 
     static bool isError(const std::string& line)
     {
         const json reply = json::parse(line, nullptr, false);
-        return reply.is_object() && reply.contains("error") && reply["error"].is_string() && !reply.contains("directObject");
+        return reply.is_object() && reply.contains("error") && reply["error"].is_string() &&
+            !reply.contains("directObject");
     }
 
     RecordingTarget fTarget;
@@ -65,7 +66,8 @@ TEST_F(CommandSocketServerTest, SeveralCommandsOnOneConnectionAreAnsweredInOrder
                             R"({"class":"quon","id":"upnw","wantsReply":true})"
                             "\n"));
     EXPECT_EQ(client.readLine(), R"({"directObject":"COMMAND SUCCESS"})");
-    EXPECT_EQ(client.readLine(), R"({"directObject":["COMMAND SUCCESS",["getValue","prefSecondsBetweenScans","90.00"]]})");
+    EXPECT_EQ(client.readLine(),
+              R"({"directObject":["COMMAND SUCCESS",["getValue","prefSecondsBetweenScans","90.00"]]})");
     EXPECT_EQ(client.readLine(), R"({"directObject":"ACCEPTED"})");
     EXPECT_EQ(fTarget.calls, std::vector<std::string>{"ibClickedOnSynchronizeAgain"});
     EXPECT_EQ(UserDefaults::standard().objectForKey("prefSecondsBetweenScans"), PlistValue::real(90.0));
@@ -231,8 +233,8 @@ TEST_F(CommandSocketServerTest, AnotherUsersConnectionIsClosedWithoutAReply)
         ::_exit(n > 0 ? 4 : 0);
     }
     int status = -1;
-    ASSERT_TRUE(TestSupport::waitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; },
-                                     std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        TestSupport::waitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, std::chrono::seconds(20)));
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(fTarget.calls.empty());
@@ -247,7 +249,7 @@ TEST_F(CommandSocketServerTest, AnotherUsersConnectionIsClosedWithoutAReply)
 TEST_F(CommandSocketServerTest, TheSocketFileIsPrivateAndRemovedOnStop)
 {
     startServer();
-    struct stat info {};
+    struct stat info { };
     ASSERT_EQ(::lstat(fPath.c_str(), &info), 0);
     EXPECT_TRUE(S_ISSOCK(info.st_mode));
     EXPECT_EQ(info.st_mode & 07777, 0600u);

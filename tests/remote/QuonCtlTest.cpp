@@ -98,15 +98,19 @@ TEST_F(QuonCtlTest, ProcessCommandsAndTheirAliases)
     const CtlResult r = ctl({"quit"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(fTarget.calls, (std::vector<std::string>{"ibClickedOnSynchronizeAgain", "ibClickedOnSynchronizeAgain",
-                                                       "forceProcessToPause", "forceProcessToPause",
-                                                       "ibClickedOnQuit"}));
+    EXPECT_EQ(fTarget.calls,
+              (std::vector<std::string>{"ibClickedOnSynchronizeAgain", "ibClickedOnSynchronizeAgain",
+                                        "forceProcessToPause", "forceProcessToPause", "ibClickedOnQuit"}));
 }
 
 TEST_F(QuonCtlTest, UsageErrorsAndRefusalsExitWithOne)
 {
-    for (const QStringList& arguments : std::vector<QStringList>{
-             {}, {"get"}, {"set", "userLoginName"}, {"1234", "setValue", "userLoginName"}, {"upnw", "now"}, {"upload"}}) {
+    for (const QStringList& arguments : std::vector<QStringList>{{},
+                                                                 {"get"},
+                                                                 {"set", "userLoginName"},
+                                                                 {"1234", "setValue", "userLoginName"},
+                                                                 {"upnw", "now"},
+                                                                 {"upload"}}) {
         const CtlResult r = ctl(arguments);
         EXPECT_EQ(r.exitCode, 1) << arguments.join(' ').toStdString();
         EXPECT_EQ(r.out, "");

@@ -76,11 +76,12 @@ public:
     {
         size_t sent = 0;
         return TestSupport::waitFor([&] {
-            const ssize_t n = ::send(fFd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-            if (n > 0)
-                sent += static_cast<size_t>(n);
-            return sent == text.size() || (n < 0 && errno != EAGAIN);
-        }) && sent == text.size();
+                   const ssize_t n = ::send(fFd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+                   if (n > 0)
+                       sent += static_cast<size_t>(n);
+                   return sent == text.size() || (n < 0 && errno != EAGAIN);
+               }) &&
+            sent == text.size();
     }
 
     // The next reply line (without its line break); empty when none came

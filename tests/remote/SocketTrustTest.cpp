@@ -48,8 +48,7 @@ int listenAt(const std::string& path)
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 4) != 0)
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0)
         return -1;
     return fd;
 }
@@ -75,8 +74,8 @@ TEST_F(SocketTrustTest, QuonCtlRefusesAListenerOfAnotherUserBeforeSendingAnythin
     ::chmod(path.c_str(), 0666); // anyone may connect: only the peer check stands in the way
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const CtlResult r = ctlAs(kOtherUid, {"--socket", QString::fromStdString(path), "set", "userLoginPassword", "s3cret"},
-                              env);
+    const CtlResult r =
+        ctlAs(kOtherUid, {"--socket", QString::fromStdString(path), "set", "userLoginPassword", "s3cret"}, env);
     EXPECT_EQ(r.exitCode, 2) << r.err;
     EXPECT_NE(r.err.find("runs as uid 0"), std::string::npos) << r.err;
 

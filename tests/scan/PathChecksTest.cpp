@@ -1,5 +1,5 @@
-#include "mkphoto/PhotoWriter.h"
 #include "scan/PathChecks.h"
+#include "mkphoto/PhotoWriter.h"
 
 #include "TestSupport.h"
 
@@ -7,7 +7,7 @@
 
 using TestSupport::createFileWithContents;
 
-class PathChecksTest : public SandboxedTest {};
+class PathChecksTest : public SandboxedTest { };
 
 TEST_F(PathChecksTest, ImagesAreKnownByTheirHeaderNotTheirName)
 {
@@ -16,7 +16,10 @@ TEST_F(PathChecksTest, ImagesAreKnownByTheirHeaderNotTheirName)
     createFileWithContents(fSandbox.file("gif.bin"), "GIF89a\x01\x00\x01\x00");
     createFileWithContents(fSandbox.file("tiff.cr2"), std::string("II*\0\x08\0\0\0", 8));
     createFileWithContents(fSandbox.file("webp"), std::string("RIFF\x10\0\0\0WEBPVP8 ", 16));
-    createFileWithContents(fSandbox.file("heic"), std::string("\0\0\0\x18" "ftypheic\0\0\0\0", 16));
+    createFileWithContents(fSandbox.file("heic"),
+                           std::string("\0\0\0\x18"
+                                       "ftypheic\0\0\0\0",
+                                       16));
     EXPECT_TRUE(IsValidImageObject(fSandbox.file("photo.txt")));
     EXPECT_TRUE(IsValidImageObject(fSandbox.file("photo.jpg")));
     EXPECT_TRUE(IsValidImageObject(fSandbox.file("gif.bin")));
@@ -26,7 +29,10 @@ TEST_F(PathChecksTest, ImagesAreKnownByTheirHeaderNotTheirName)
 
     createFileWithContents(fSandbox.file("text.jpg"), "hello");
     createFileWithContents(fSandbox.file("empty.jpg"), "");
-    createFileWithContents(fSandbox.file("movie.mov"), std::string("\0\0\0\x14" "ftypqt  ", 12));
+    createFileWithContents(fSandbox.file("movie.mov"),
+                           std::string("\0\0\0\x14"
+                                       "ftypqt  ",
+                                       12));
     createFileWithContents(fSandbox.file("bm.txt"), "BM is not enough");
     EXPECT_FALSE(IsValidImageObject(fSandbox.file("text.jpg")));
     EXPECT_FALSE(IsValidImageObject(fSandbox.file("empty.jpg")));
@@ -59,7 +65,8 @@ TEST_F(PathChecksTest, CompanionMovieLookup)
     EXPECT_EQ(getMatchingExistingMovieFilePath(fSandbox.file("cams/IMG_8.jpg")), fSandbox.file("cams/IMG_8.MOV"));
     EXPECT_EQ(companionMovieFilePath(fSandbox.file("cams/IMG_8.JPG")), fSandbox.file("cams/IMG_8.MOV"));
     EXPECT_FALSE(companionMovieFilePath(fSandbox.file("cams/IMG_9.jpg")));
-    EXPECT_EQ(getMatchingExistingMovieFilePath(fSandbox.file("cams/IMG_10.jpg")), fSandbox.file("cams/IMG_10_muxed.Mov"));
+    EXPECT_EQ(getMatchingExistingMovieFilePath(fSandbox.file("cams/IMG_10.jpg")),
+              fSandbox.file("cams/IMG_10_muxed.Mov"));
     EXPECT_FALSE(companionMovieFilePath(fSandbox.file("cams/IMG_10.jpg"))) << "a muxed movie is not the companion";
     EXPECT_FALSE(getMatchingExistingMovieFilePath(fSandbox.file("cams/IMG_11.jpg")));
 }

@@ -1,5 +1,5 @@
-#include "PhotoFixtures.h"
 #include "scan/PhotoDates.h"
+#include "PhotoFixtures.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -72,7 +72,7 @@ TEST_F(PhotoDates, TheZoneOffsetIsTodaysNotTheCaptureDays)
 {
     useZone("CET-1CEST,M3.5.0,M10.5.0/3");
     const time_t now = time(nullptr);
-    struct tm local {};
+    struct tm local { };
     ASSERT_TRUE(localtime_r(&now, &local));
     const bool summerNow = local.tm_gmtoff == 7200;
     // A capture in the other season: its own offset differs from today's.
@@ -99,13 +99,10 @@ TEST_F(PhotoDates, CameraTextMustHaveTheExactLayout)
         "2010:09:12  14:33:10", // two blanks
         "0000:00:00 00:00:00",  // what cameras write when the clock was never set
         "2010:02:30 10:00:00",  // no such day
-        "2010:09:12 24:00:00",
-        "2010:09:12 14:33",
-        "10:09:12 14:33:10",
-        "2010/09/12 14:33:10",
+        "2010:09:12 24:00:00",  "2010:09:12 14:33",
+        "10:09:12 14:33:10",    "2010/09/12 14:33:10",
         "9999:12:31 23:59:59", // beyond the dates a photo can have
-        "1000:01:01 00:00:00",
-        "",
+        "1000:01:01 00:00:00",  "",
     };
     for (const char* text : refused)
         EXPECT_EQ(dateFromCameraText(text), std::nullopt) << '"' << text << '"';
@@ -199,8 +196,7 @@ TEST_F(PhotoDates, ZeroCreationDatesGiveWayToTheModificationDate)
     const PhotoDate modified = utc(2009, 3, 4, 5, 6, 7);
     EXPECT_EQ(creationDateOrModificationDate({kZeroDate1904, modified, true}), modified);
     EXPECT_EQ(creationDateOrModificationDate({kZeroDate1970, modified, true}), modified);
-    EXPECT_EQ(creationDateOrModificationDate({kZeroDate1904 + seconds(1), modified, true}),
-              kZeroDate1904 + seconds(1));
+    EXPECT_EQ(creationDateOrModificationDate({kZeroDate1904 + seconds(1), modified, true}), kZeroDate1904 + seconds(1));
     EXPECT_EQ(creationDateOrModificationDate({kZeroDate1970 - nanoseconds(1), modified, true}),
               kZeroDate1970 - nanoseconds(1));
     EXPECT_EQ(zeroDateKind(utc(1904, 1, 1, 0, 0, 0)), 1);
@@ -225,8 +221,7 @@ TEST_F(PhotoDates, RealFilesWithTheEpochAsBirthTime)
     EXPECT_EQ(GetAndUpdateFileCreationDate(zeroFile, false, true), dates->modification);
     // A birth time cannot be set on Linux: the repair reports its failure.
     EXPECT_TRUE(log.contains("FAILED in changing ZeroDate2 to FileModificationDate"));
-    EXPECT_EQ(itemIsEarlierThan(zeroFile, dates->modification + nanoseconds(1), kFileModificationDateAttribute),
-              true);
+    EXPECT_EQ(itemIsEarlierThan(zeroFile, dates->modification + nanoseconds(1), kFileModificationDateAttribute), true);
     EXPECT_EQ(itemIsEarlierThan(zeroFile, dates->modification, kFileModificationDateAttribute), false);
 }
 

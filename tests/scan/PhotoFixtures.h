@@ -21,16 +21,18 @@ inline PlistValue sampleMetaData()
     return PlistValue::dictionary(D{
         {"Version", PlistValue::string("2.1")},
         {"OriginalPath", PlistValue::string("/Volumes/Station/Originals/2010-09-12/IMG_0042.JPG")},
-        {"ZV_emailsForUpload", PlistValue::array({PlistValue::string("zoe@example.org"),
-                                                  PlistValue::string("ng@example.net")})},
+        {"ZV_emailsForUpload",
+         PlistValue::array({PlistValue::string("zoe@example.org"), PlistValue::string("ng@example.net")})},
         {"ZV_kioskStation", PlistValue::string("K-07")},
         {"ZV_muxedMovieName", PlistValue::string("IMG_0042.mov")},
-        {"SittingInfoDictionary", PlistValue::dictionary(D{{"firstname", PlistValue::string("Zoë")},
-                                                           {"lastname", PlistValue::string("Ng \xF0\x9F\x93\xB7")},
-                                                           {"sittingid", PlistValue::string("S-1001")},
-                                                           {"capturetime", PlistValue::string("2010-09-12 14:33:10")}})},
-        {"ZV_quandroInfo", PlistValue::dictionary(D{{"email", PlistValue::string("zoe@example.org")},
-                                                    {"mobile", PlistValue::string("+1 555 0100")}})},
+        {"SittingInfoDictionary",
+         PlistValue::dictionary(D{{"firstname", PlistValue::string("Zoë")},
+                                  {"lastname", PlistValue::string("Ng \xF0\x9F\x93\xB7")},
+                                  {"sittingid", PlistValue::string("S-1001")},
+                                  {"capturetime", PlistValue::string("2010-09-12 14:33:10")}})},
+        {"ZV_quandroInfo",
+         PlistValue::dictionary(
+             D{{"email", PlistValue::string("zoe@example.org")}, {"mobile", PlistValue::string("+1 555 0100")}})},
     });
 }
 
@@ -71,15 +73,15 @@ struct FileState {
     bool operator==(const FileState& other) const
     {
         return bytes == other.bytes && size == other.size && modified.tv_sec == other.modified.tv_sec &&
-               modified.tv_nsec == other.modified.tv_nsec && changed.tv_sec == other.changed.tv_sec &&
-               changed.tv_nsec == other.changed.tv_nsec;
+            modified.tv_nsec == other.modified.tv_nsec && changed.tv_sec == other.changed.tv_sec &&
+            changed.tv_nsec == other.changed.tv_nsec;
     }
 };
 
 inline FileState fileState(const std::string& path)
 {
     FileState state;
-    struct stat info {};
+    struct stat info { };
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
         return state;
     state.size = info.st_size;

@@ -1,6 +1,6 @@
+#include "scan/PhotoMetaData.h"
 #include "PhotoFixtures.h"
 #include "platform/PropertyList.h"
-#include "scan/PhotoMetaData.h"
 #include "scan/UserCommentText.h"
 
 #include <atomic>
@@ -17,18 +17,14 @@ using PhotoWriter::CommentCharset;
 
 namespace {
 
-std::string xmlOf(const PlistValue& value)
-{
-    return PropertyList::toXml(value);
-}
+std::string xmlOf(const PlistValue& value) { return PropertyList::toXml(value); }
 
 } // namespace
 
 // --- JPEG form -------------------------------------------------------------
 
-class PhotoMetaDataJpegCharset
-    : public SandboxedTest,
-      public ::testing::WithParamInterface<std::tuple<CommentCharset, ByteOrder>> {};
+class PhotoMetaDataJpegCharset : public SandboxedTest,
+                                 public ::testing::WithParamInterface<std::tuple<CommentCharset, ByteOrder>> { };
 
 TEST_P(PhotoMetaDataJpegCharset, ReadsTheBlockWhateverTheCharacterCodeAndByteOrder)
 {
@@ -62,8 +58,8 @@ protected:
 TEST_F(PhotoMetaDataJpeg, UnicodeCommentWithAByteOrderMarkAgainstTheBlock)
 {
     // Little-endian text with its mark inside a big-endian Exif block.
-    const std::string stored = UserCommentText::encode(xmlOf(sampleMetaData()), UserCommentText::Charset::Unicode,
-                                                       false);
+    const std::string stored =
+        UserCommentText::encode(xmlOf(sampleMetaData()), UserCommentText::Charset::Unicode, false);
     const std::string withMark = stored.substr(0, 8) + "\xFF\xFE"s + stored.substr(8);
     EXPECT_EQ(getQuonMetaDataFromJpeg(jpegWithComment(withMark, ByteOrder::Big)), sampleMetaData());
 }
@@ -93,16 +89,17 @@ TEST_F(PhotoMetaDataJpeg, CommentsThatAreNoBlockYieldNothing)
         {"JIS", "JIS\0\0\0\0\0"s + xmlOf(sampleMetaData()), "could NOT convert userComment"},
         {"no prefix", xmlOf(sampleMetaData()), "could NOT convert userComment"},
         {"shorter than a prefix", "ASCII"s, "could FIND userComment in EXIF Data"},
-        {"nested 4000 deep", "ASCII\0\0\0<plist version=\"1.0\"><dict><key>a</key>"s +
-                                 [] {
-                                     std::string deep;
-                                     for (int i = 0; i < 4000; ++i)
-                                         deep += "<array>";
-                                     for (int i = 0; i < 4000; ++i)
-                                         deep += "</array>";
-                                     return deep;
-                                 }() +
-                                 "</dict></plist>",
+        {"nested 4000 deep",
+         "ASCII\0\0\0<plist version=\"1.0\"><dict><key>a</key>"s +
+             [] {
+                 std::string deep;
+                 for (int i = 0; i < 4000; ++i)
+                     deep += "<array>";
+                 for (int i = 0; i < 4000; ++i)
+                     deep += "</array>";
+                 return deep;
+             }() +
+             "</dict></plist>",
          "CANNOT create"},
     };
     for (const auto& c : cases) {
@@ -137,9 +134,9 @@ TEST_F(PhotoMetaDataJpeg, AnyImageWithExifIsReadWhateverItsName)
 
 TEST_F(PhotoMetaDataJpeg, LogsVersionAndThePathWithMacRomanEscapesDecoded)
 {
-    PlistValue block = PlistValue::dictionary(
-        {{"Version", PlistValue::string("3")},
-         {"OriginalPath", PlistValue::string("/Volumes/Photo%20Station/Caf%8E%20%A5.jpg")}});
+    PlistValue block =
+        PlistValue::dictionary({{"Version", PlistValue::string("3")},
+                                {"OriginalPath", PlistValue::string("/Volumes/Photo%20Station/Caf%8E%20%A5.jpg")}});
     {
         LogLines log;
         ASSERT_TRUE(getQuonMetaDataFromJpeg(writePhoto(fSandbox, "a.jpg", jpegWith(block))));
@@ -215,8 +212,8 @@ TEST_F(PhotoMetaDataPng, FilesOf2048BytesHaveNoBlockAndOf2049ReadTheLast2048)
 {
     LogLines log;
     EXPECT_EQ(getQuonMetaDataFromPng(fileWith("exact.png", tail())), std::nullopt);
-    EXPECT_TRUE(log.contains(
-        "getQuonMetaDataFromPng => File Length is smaller than kQuonPngMetaDataLength = [2048]?????"));
+    EXPECT_TRUE(
+        log.contains("getQuonMetaDataFromPng => File Length is smaller than kQuonPngMetaDataLength = [2048]?????"));
     EXPECT_EQ(getQuonMetaDataFromPng(fileWith("short.png", "x")), std::nullopt);
     EXPECT_EQ(getQuonMetaDataFromPng(fileWith("one-more.png", "\xFF" + tail())), sampleMetaData());
 }
@@ -247,7 +244,8 @@ TEST_F(PhotoMetaDataPng, ForeignOrDamagedTailsYieldNothing)
         {"cut-off start", png + tooLong},
         {"padding before the list", png + leadingPadding},
         {"only padding", png + std::string(kQuonPngMetaDataLength, '\0')},
-        {"image data only", [&png] {
+        {"image data only",
+         [&png] {
              std::string many;
              while (many.size() <= 3 * kQuonPngMetaDataLength)
                  many += png;
@@ -259,9 +257,9 @@ TEST_F(PhotoMetaDataPng, ForeignOrDamagedTailsYieldNothing)
         EXPECT_EQ(getQuonMetaDataFromPng(fileWith("damaged.png", c.bytes)), std::nullopt) << c.what;
         EXPECT_TRUE(log.contains("getQuonMetaDataFromPng => CANNOT create userdata to plistObj???")) << c.what;
     }
-    EXPECT_FALSE(PhotoWriter::pngTail(
-        PlistValue::dictionary({{"OriginalPath", PlistValue::string(std::string(3000, 'p'))}}),
-        PhotoWriter::TailPadding::Nul));
+    EXPECT_FALSE(
+        PhotoWriter::pngTail(PlistValue::dictionary({{"OriginalPath", PlistValue::string(std::string(3000, 'p'))}}),
+                             PhotoWriter::TailPadding::Nul));
 }
 
 // --- Hostile files ---------------------------------------------------------
@@ -384,27 +382,27 @@ TEST_F(PhotoMetaDataHostile, MutatedCopiesOfGoodPhotosNeverCrashOrChange)
         const auto& [extension, original] = originals[below(originals.size())];
         std::string bytes = original;
         switch (below(5)) {
-        case 0: // cut anywhere
-            bytes.resize(below(bytes.size()));
-            break;
-        case 1: // a few flipped bytes, mostly inside the metadata
-            for (size_t k = 0, n = 1 + below(8); k < n; ++k) {
-                const size_t at = extension == "jpg" ? below(std::min<size_t>(bytes.size(), 4000))
-                                                     : bytes.size() - 1 - below(kQuonPngMetaDataLength + 200);
-                bytes[at] = static_cast<char>(random());
-            }
-            break;
-        case 2: // a run of random bytes
-            for (size_t at = below(bytes.size()), n = below(64); n > 0 && at < bytes.size(); --n, ++at)
-                bytes[at] = static_cast<char>(random());
-            break;
-        case 3: // bytes inserted, shifting everything behind them
-            bytes.insert(below(bytes.size()), std::string(1 + below(16), static_cast<char>(random())));
-            break;
-        default: // lengths and offsets made huge
-            for (size_t k = 0; k < 4; ++k)
-                bytes[below(std::min<size_t>(bytes.size(), 600))] = '\xFF';
-            break;
+            case 0: // cut anywhere
+                bytes.resize(below(bytes.size()));
+                break;
+            case 1: // a few flipped bytes, mostly inside the metadata
+                for (size_t k = 0, n = 1 + below(8); k < n; ++k) {
+                    const size_t at = extension == "jpg" ? below(std::min<size_t>(bytes.size(), 4000))
+                                                         : bytes.size() - 1 - below(kQuonPngMetaDataLength + 200);
+                    bytes[at] = static_cast<char>(random());
+                }
+                break;
+            case 2: // a run of random bytes
+                for (size_t at = below(bytes.size()), n = below(64); n > 0 && at < bytes.size(); --n, ++at)
+                    bytes[at] = static_cast<char>(random());
+                break;
+            case 3: // bytes inserted, shifting everything behind them
+                bytes.insert(below(bytes.size()), std::string(1 + below(16), static_cast<char>(random())));
+                break;
+            default: // lengths and offsets made huge
+                for (size_t k = 0; k < 4; ++k)
+                    bytes[below(std::min<size_t>(bytes.size(), 600))] = '\xFF';
+                break;
         }
         const std::string path = fSandbox.file("mutant-" + std::to_string(round % 8) + "." + extension);
         TestSupport::createFileWithContents(path, bytes);

@@ -12,7 +12,7 @@
 // The station may rewrite a photo in place while a pass reads it: the reader
 // sees a shorter or different file and must answer "no block" or the block,
 // never take the process down.
-class PhotoRewriteTest : public SandboxedTest {};
+class PhotoRewriteTest : public SandboxedTest { };
 
 TEST_F(PhotoRewriteTest, ReadersSurviveAPhotoTruncatedAndRewrittenUnderThem)
 {

@@ -1,3 +1,4 @@
+#include "scan/ScanPass.h"
 #include "app/AppController.h"
 #include "app/Notifications.h"
 #include "app/ProcessFlags.h"
@@ -5,7 +6,6 @@
 #include "mkphoto/PhotoWriter.h"
 #include "platform/UserDefaults.h"
 #include "prefs/PreferenceKeys.h"
-#include "scan/ScanPass.h"
 #include "scan/SettleTracker.h"
 #include "scan/UploadItemInfo.h"
 
@@ -34,10 +34,10 @@ protected:
         fController = std::make_unique<AppController>(fPresenter, fCenter);
         // Files settle on the test's clock, which moves only when told to.
         fController->settleTracker().setClock([this] { return fNow; });
-        fCenter.addObserver(this, cNotification_PrepareUploadStart, [this](const Notification& n) {
-            fItems.push_back(*n.info<UploadItemInfo>());
-        });
-        fCenter.addObserver(this, cNotification_CleanUpAfterCompleteLoop, [this](const Notification&) { ++fEmptyPasses; });
+        fCenter.addObserver(this, cNotification_PrepareUploadStart,
+                            [this](const Notification& n) { fItems.push_back(*n.info<UploadItemInfo>()); });
+        fCenter.addObserver(this, cNotification_CleanUpAfterCompleteLoop,
+                            [this](const Notification&) { ++fEmptyPasses; });
     }
     void TearDown() override
     {
@@ -256,13 +256,14 @@ TEST_F(ScanPassTest, ItemCarriesTheBlocksFields)
     for (int i = 1; i <= 6; ++i)
         emails.push_back(PlistValue::string("p" + std::to_string(i) + "@example.org"));
     const PlistValue quandro = PlistValue::dictionary(D{{"email", PlistValue::string("q@example.org")}});
-    const PlistValue sitting = PlistValue::dictionary(D{{"sittingid", PlistValue::string("S-1")},
-                                                        {"capturetime", PlistValue::string("2010-09-12 14:33:10")}});
-    photo("Smith/IMG_5.jpg", PlistValue::dictionary(D{{"ZV_emailsForUpload", PlistValue::array(emails)},
-                                                      {"ZV_quandroInfo", quandro},
-                                                      {"ZV_kioskStation", PlistValue::string("K-07")},
-                                                      {"OriginalPath", PlistValue::string("/orig/IMG_5.JPG")},
-                                                      {"SittingInfoDictionary", sitting}}));
+    const PlistValue sitting = PlistValue::dictionary(
+        D{{"sittingid", PlistValue::string("S-1")}, {"capturetime", PlistValue::string("2010-09-12 14:33:10")}});
+    photo("Smith/IMG_5.jpg",
+          PlistValue::dictionary(D{{"ZV_emailsForUpload", PlistValue::array(emails)},
+                                   {"ZV_quandroInfo", quandro},
+                                   {"ZV_kioskStation", PlistValue::string("K-07")},
+                                   {"OriginalPath", PlistValue::string("/orig/IMG_5.JPG")},
+                                   {"SittingInfoDictionary", sitting}}));
     store().setString(PrefKey::OrvFuseAction, "upload.wr5");
     auto item = pass();
     ASSERT_TRUE(item);
@@ -298,9 +299,11 @@ TEST_F(ScanPassTest, AnEmptyFolderWaitsForNewImages)
     EXPECT_EQ(fEmptyPasses, 1);
     EXPECT_TRUE(fLog.contains("No more images to upload..."));
     EXPECT_TRUE(fLog.contains("Scanning done - NO File found for uploading..."));
-    EXPECT_TRUE(waitFor([&] { return fPresenter.field(StatusPresenter::Field::UploadStatus) == "Done With Iteration..."; }));
+    EXPECT_TRUE(
+        waitFor([&] { return fPresenter.field(StatusPresenter::Field::UploadStatus) == "Done With Iteration..."; }));
     EXPECT_TRUE(waitFor([&] { return fController->hasRepeatTimer(); }));
-    EXPECT_TRUE(waitFor([&] { return fLog.contains("doWatchFolderInThread"); })) << "the watcher starts on its own thread";
+    EXPECT_TRUE(waitFor([&] { return fLog.contains("doWatchFolderInThread"); }))
+        << "the watcher starts on its own thread";
 
     // A folder that is not there is just as empty.
     fs::remove_all(source());
@@ -320,7 +323,8 @@ TEST_F(ScanPassTest, GuardsEndThePassUntouched)
     EXPECT_TRUE(fItems.empty());
     EXPECT_FALSE(gIsScanning);
     EXPECT_TRUE(waitFor([&] {
-        return fPresenter.field(StatusPresenter::Field::ProcessLine) == "Process Halted... Click Resume If You Wish To Continue...";
+        return fPresenter.field(StatusPresenter::Field::ProcessLine) ==
+            "Process Halted... Click Resume If You Wish To Continue...";
     }));
     gDidHaltProcess = false;
 
@@ -367,7 +371,8 @@ TEST_F(ScanPassTest, APhotoIsSentOnlyWhenWhole)
 
     // A PNG cut short has lost its tail block; whole, it is ready at once.
     fs::remove(source() + "/Adams/IMG_1.jpg");
-    const std::string png = TestSupport::readWholeFile(photo("Stage/IMG_2.png", PlistValue::dictionary(), PhotoWriter::Format::Png));
+    const std::string png =
+        TestSupport::readWholeFile(photo("Stage/IMG_2.png", PlistValue::dictionary(), PhotoWriter::Format::Png));
     fs::remove_all(source() + "/Stage");
     createFileWithContents(source() + "/Adams/IMG_2.png", png.substr(0, png.size() - 100));
     EXPECT_FALSE(pass());
@@ -428,9 +433,10 @@ TEST_F(ScanPassTest, PhotosLeftBehindAreReportedOnceWithTheirReason)
     EXPECT_FALSE(pass());
     EXPECT_EQ(fLog.count("Not ready for upload yet: [" + source() + "/Adams/IMG_1.jpg] (no embedded metadata)"), 1u);
     EXPECT_TRUE(fLog.contains("Not ready for upload yet: [" + source() + "/Brown/IMG_3.jpg] (waiting for its movie)"));
-    EXPECT_TRUE(fLog.contains("Not ready for upload yet: [" + source() + "/root.jpg] (lies directly in the source folder)"));
-    const std::string summary =
-        "4 photos wait in the source folder: 2 no embedded metadata, 1 lies directly in the source folder, 1 waiting for its movie";
+    EXPECT_TRUE(
+        fLog.contains("Not ready for upload yet: [" + source() + "/root.jpg] (lies directly in the source folder)"));
+    const std::string summary = "4 photos wait in the source folder: 2 no embedded metadata, 1 lies directly in the "
+                                "source folder, 1 waiting for its movie";
     EXPECT_TRUE(waitFor([&] { return fPresenter.field(StatusPresenter::Field::ProcessLine) == summary; }));
 
     // The next pass says nothing new about them.
@@ -444,7 +450,8 @@ TEST_F(ScanPassTest, PhotosLeftBehindAreReportedOnceWithTheirReason)
     fs::remove(source() + "/root.jpg");
     EXPECT_FALSE(pass());
     EXPECT_EQ(fController->notReadyReport().count(), 0u);
-    EXPECT_TRUE(waitFor([&] { return fPresenter.field(StatusPresenter::Field::ProcessLine) == "Waiting For New Images..."; }));
+    EXPECT_TRUE(
+        waitFor([&] { return fPresenter.field(StatusPresenter::Field::ProcessLine) == "Waiting For New Images..."; }));
 }
 
 TEST(ScanPassNames, BaseIdFromFileName)

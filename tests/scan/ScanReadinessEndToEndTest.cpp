@@ -118,7 +118,8 @@ TEST_F(ScanReadinessEndToEndTest, APhotoCopiedInSlowlyArrivesWholeAndOnce)
         }
         copied = true;
     });
-    const bool filed = waitFor([&] { return copied.load() && fs::exists(mirror() + "/Adams/IMG_1.jpg") && idle(); }, 60s);
+    const bool filed =
+        waitFor([&] { return copied.load() && fs::exists(mirror() + "/Adams/IMG_1.jpg") && idle(); }, 60s);
     copier.join();
     ASSERT_TRUE(filed);
 
@@ -126,7 +127,8 @@ TEST_F(ScanReadinessEndToEndTest, APhotoCopiedInSlowlyArrivesWholeAndOnce)
     ASSERT_EQ(requests.size(), 1u) << "sent once";
     ASSERT_EQ(requests[0].files.size(), 1u);
     EXPECT_EQ(requests[0].files[0].filename, "IMG_1.jpg");
-    EXPECT_EQ(readWholeFile(fSandbox.file("service/" + requests[0].files[0].storedPath)), whole) << "the service got the whole photo";
+    EXPECT_EQ(readWholeFile(fSandbox.file("service/" + requests[0].files[0].storedPath)), whole)
+        << "the service got the whole photo";
     EXPECT_EQ(readWholeFile(mirror() + "/Adams/IMG_1.jpg"), whole);
     EXPECT_FALSE(fs::exists(target));
 }

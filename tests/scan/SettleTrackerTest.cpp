@@ -1,5 +1,5 @@
-#include "scan/ScanWakeup.h"
 #include "scan/SettleTracker.h"
+#include "scan/ScanWakeup.h"
 
 #include "TestSupport.h"
 
@@ -23,7 +23,8 @@ TEST_F(SettleTrackerTest, AFileSettlesOnlyWhileNothingAboutItChanges)
     const std::string movie = fSandbox.file("IMG_1.mov");
     createFileWithContents(movie, "part");
     auto identity = *SettleTracker::Identity::ofPath(movie);
-    EXPECT_EQ(fTracker.unchangedFor(movie, identity), Clock::duration::zero()) << "the first look knows nothing of its past";
+    EXPECT_EQ(fTracker.unchangedFor(movie, identity), Clock::duration::zero())
+        << "the first look knows nothing of its past";
     fNow += 1500ms;
     EXPECT_EQ(fTracker.unchangedFor(movie, identity), 1500ms);
 

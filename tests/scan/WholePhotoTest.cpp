@@ -1,6 +1,6 @@
+#include "scan/WholePhoto.h"
 #include "mkphoto/PhotoWriter.h"
 #include "scan/RegularFile.h"
-#include "scan/WholePhoto.h"
 
 #include "TestSupport.h"
 

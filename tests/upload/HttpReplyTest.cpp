@@ -102,12 +102,13 @@ TEST_F(HttpReplyTest, TheBodyIsDecodedAsMacRoman)
         body("<reply><status>Warning</status><message>Caf\x8E \xD2quoted\xD3 \xA5 5\xDB \xF0</message></reply>"));
     ASSERT_TRUE(result);
     EXPECT_EQ(result->httpOurCustomStatus, "Warning");
-    EXPECT_EQ(result->httpOurCustomMessage, "Caf\xC3\xA9 \xE2\x80\x9Cquoted\xE2\x80\x9D \xE2\x80\xA2 5\xE2\x82\xAC \xEF\xA3\xBF");
+    EXPECT_EQ(result->httpOurCustomMessage,
+              "Caf\xC3\xA9 \xE2\x80\x9Cquoted\xE2\x80\x9D \xE2\x80\xA2 5\xE2\x82\xAC \xEF\xA3\xBF");
     EXPECT_EQ(posts().back(), cNotification_UploadFail);
 
     // A UTF-8 declaration does not change how the bytes are read.
-    const auto declared = uploadAnswered(
-        body("<?xml version=\"1.0\" encoding=\"UTF-8\"?><r><s>OK</s><m>\xC3\xA9</m></r>"));
+    const auto declared =
+        uploadAnswered(body("<?xml version=\"1.0\" encoding=\"UTF-8\"?><r><s>OK</s><m>\xC3\xA9</m></r>"));
     ASSERT_TRUE(declared);
     EXPECT_EQ(declared->httpOurCustomMessage, "\xE2\x88\x9A\xC2\xA9"); // the two bytes as Mac OS Roman
 }

@@ -8,7 +8,7 @@
 using namespace UploadTesting;
 
 // The request as the web service receives it, compared byte for byte.
-class HttpRequestBodyTest : public UploadTest {};
+class HttpRequestBodyTest : public UploadTest { };
 
 TEST_F(HttpRequestBodyTest, APlainPhotoGoesOutInTheDocumentedLayout)
 {
@@ -41,7 +41,7 @@ TEST_F(HttpRequestBodyTest, APlainPhotoGoesOutInTheDocumentedLayout)
     EXPECT_EQ(TestSupport::readWholeFile(logRoot() + "/postBodyData.txt"), prefix);
     EXPECT_EQ(TestSupport::readWholeFile(logRoot() + "/postBodyDataWithImage.txt"), prefix + jpeg);
     for (const char* dump : {"/postBodyData.txt", "/postBodyDataWithImage.txt"}) {
-        struct stat st {};
+        struct stat st { };
         ASSERT_EQ(::stat((logRoot() + dump).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u) << dump << " holds the password";
     }
@@ -60,10 +60,11 @@ TEST_F(HttpRequestBodyTest, TheKioskStationIsTrimmedAndJoinedToTheEvent)
     item->edKioskStation = "  K2 \n";
     upload(item);
     const std::string tail = fileHeader("imgfile", "a.jpg", "image/jpeg") + "A" + closing();
-    EXPECT_EQ(onlyBody(), field("username", "kiosk7") + field("password", "s3cret") + field("event", "Gala_K2") +
-                              field("client", "Smith") + field("capturetime", "2010:09:12 14:33:10") +
-                              field("metadata", "<plist/>") + field("fuseaction", "upload.upload") +
-                              field("Submit", "Upload") + tail);
+    EXPECT_EQ(onlyBody(),
+              field("username", "kiosk7") + field("password", "s3cret") + field("event", "Gala_K2") +
+                  field("client", "Smith") + field("capturetime", "2010:09:12 14:33:10") +
+                  field("metadata", "<plist/>") + field("fuseaction", "upload.upload") + field("Submit", "Upload") +
+                  tail);
 
     UploadItemInfo blank;
     blank.edEventName = "Gala";
@@ -81,12 +82,12 @@ TEST_F(HttpRequestBodyTest, TheConfiguredWr5ActionAddsAccountCodeAndIdsAfterTheE
     auto item = itemFor(photo("a.jpg", "A"));
     item->edOrvFuseAction = "upload.upload"; // the item's own action does not decide
     upload(item);
-    EXPECT_EQ(onlyBody(), field("username", "kiosk7") + field("password", "s3cret") + field("event", "Gala") +
-                              field("account", "kiosk7") + field("code", "S3CRET") + field("ids", "Smith") +
-                              field("client", "Smith") + field("capturetime", "2010:09:12 14:33:10") +
-                              field("metadata", "<plist/>") + field("fuseaction", "upload.upload") +
-                              field("Submit", "Upload") + fileHeader("imgfile", "a.jpg", "image/jpeg") + "A" +
-                              closing());
+    EXPECT_EQ(onlyBody(),
+              field("username", "kiosk7") + field("password", "s3cret") + field("event", "Gala") +
+                  field("account", "kiosk7") + field("code", "S3CRET") + field("ids", "Smith") +
+                  field("client", "Smith") + field("capturetime", "2010:09:12 14:33:10") +
+                  field("metadata", "<plist/>") + field("fuseaction", "upload.upload") + field("Submit", "Upload") +
+                  fileHeader("imgfile", "a.jpg", "image/jpeg") + "A" + closing());
 
     // An item that says wr5 while the configuration does not gets no extra fields.
     fServer->stop();
@@ -107,10 +108,10 @@ TEST_F(HttpRequestBodyTest, TheConfiguredWr5ActionAddsAccountCodeAndIdsAfterTheE
 TEST_F(HttpRequestBodyTest, OptionalFieldsSittingAndContactFieldsComeInTheirOrder)
 {
     auto item = itemFor(photo("a.jpg", "A"));
-    item->edEmails = "";                       // present though empty: still sent
+    item->edEmails = ""; // present though empty: still sent
     item->edOriginalPath = "/Volumes/Cam/a.jpg";
-    item->edQuandroInfo = PlistValue::dictionary({{"email", PlistValue::string("q@example.com")},
-                                                  {"mobile", PlistValue::string("555-0100")}});
+    item->edQuandroInfo = PlistValue::dictionary(
+        {{"email", PlistValue::string("q@example.com")}, {"mobile", PlistValue::string("555-0100")}});
     item->edSittingInfoDictionary = PlistValue::dictionary({
         {"bgloc", PlistValue::string("Beach")},
         {"firstname", PlistValue::string("Ann")},
@@ -122,15 +123,15 @@ TEST_F(HttpRequestBodyTest, OptionalFieldsSittingAndContactFieldsComeInTheirOrde
         {"imgloc", PlistValue::string("not sent")},
     });
     upload(item);
-    EXPECT_EQ(onlyBody(), field("username", "kiosk7") + field("password", "s3cret") + field("event", "Gala") +
-                              field("client", "Smith") + field("capturetime", "2010:09:12 14:33:10") +
-                              field("metadata", "<plist/>") + field("fuseaction", "upload.upload") +
-                              field("emails", "") + field("localfilelocation", "/Volumes/Cam/a.jpg") +
-                              field("email", "q@example.com") + field("phone", "555-0100") +
-                              field("bglocation", "Beach") + field("firstname", "Ann") + field("lastname", "Lee") +
-                              field("zip", "12345") + field("age", "7") + field("email", "ann@example.com") +
-                              field("sittingid", "S-9") + field("Submit", "Upload") +
-                              fileHeader("imgfile", "a.jpg", "image/jpeg") + "A" + closing());
+    EXPECT_EQ(onlyBody(),
+              field("username", "kiosk7") + field("password", "s3cret") + field("event", "Gala") +
+                  field("client", "Smith") + field("capturetime", "2010:09:12 14:33:10") +
+                  field("metadata", "<plist/>") + field("fuseaction", "upload.upload") + field("emails", "") +
+                  field("localfilelocation", "/Volumes/Cam/a.jpg") + field("email", "q@example.com") +
+                  field("phone", "555-0100") + field("bglocation", "Beach") + field("firstname", "Ann") +
+                  field("lastname", "Lee") + field("zip", "12345") + field("age", "7") +
+                  field("email", "ann@example.com") + field("sittingid", "S-9") + field("Submit", "Upload") +
+                  fileHeader("imgfile", "a.jpg", "image/jpeg") + "A" + closing());
 }
 
 TEST_F(HttpRequestBodyTest, PartialSittingAndContactDictionariesAddOnlyTheirKeys)
@@ -139,11 +140,12 @@ TEST_F(HttpRequestBodyTest, PartialSittingAndContactDictionariesAddOnlyTheirKeys
     item->edQuandroInfo = PlistValue::dictionary({{"mobile", PlistValue::string("555-0100")}});
     item->edSittingInfoDictionary = PlistValue::dictionary({{"sittingid", PlistValue::string("S-1")}});
     upload(item);
-    EXPECT_EQ(onlyBody(), field("username", "kiosk7") + field("password", "s3cret") + field("event", "Gala") +
-                              field("client", "Smith") + field("capturetime", "2010:09:12 14:33:10") +
-                              field("metadata", "<plist/>") + field("fuseaction", "upload.upload") +
-                              field("phone", "555-0100") + field("sittingid", "S-1") + field("Submit", "Upload") +
-                              fileHeader("imgfile", "a.jpg", "image/jpeg") + "A" + closing());
+    EXPECT_EQ(onlyBody(),
+              field("username", "kiosk7") + field("password", "s3cret") + field("event", "Gala") +
+                  field("client", "Smith") + field("capturetime", "2010:09:12 14:33:10") +
+                  field("metadata", "<plist/>") + field("fuseaction", "upload.upload") + field("phone", "555-0100") +
+                  field("sittingid", "S-1") + field("Submit", "Upload") + fileHeader("imgfile", "a.jpg", "image/jpeg") +
+                  "A" + closing());
 }
 
 TEST_F(HttpRequestBodyTest, TheMovieFollowsThePhotoByTheChoiceRules)
@@ -153,9 +155,9 @@ TEST_F(HttpRequestBodyTest, TheMovieFollowsThePhotoByTheChoiceRules)
     TestSupport::createFileWithContents(fSandbox.file("Source/Smith/clip.mov"), "beside");
     TestSupport::createFileWithContents(fSandbox.file("Movies/muxed.mov"), movieBytes);
     const std::string fields = field("username", "kiosk7") + field("password", "s3cret") + field("event", "Gala") +
-                               field("client", "Smith") + field("capturetime", "2010:09:12 14:33:10") +
-                               field("metadata", "<plist/>") + field("fuseaction", "upload.upload") +
-                               field("Submit", "Upload") + fileHeader("imgfile", "clip.jpg", "image/jpeg") + "J";
+        field("client", "Smith") + field("capturetime", "2010:09:12 14:33:10") + field("metadata", "<plist/>") +
+        field("fuseaction", "upload.upload") + field("Submit", "Upload") +
+        fileHeader("imgfile", "clip.jpg", "image/jpeg") + "J";
     auto restartServer = [&](const std::string& root) {
         fServer->stop();
         RefServer::Options options;

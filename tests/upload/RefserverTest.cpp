@@ -29,11 +29,11 @@ namespace {
 std::string rawExchange(int port, const std::string& request)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
+    sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval limit {10, 0};
+    timeval limit{10, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
@@ -51,8 +51,9 @@ std::string rawExchange(int port, const std::string& request)
 
 std::string post(int port, const std::string& path, const std::string& contentType, const std::string& body)
 {
-    return rawExchange(port, "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: " +
-                                 contentType + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    return rawExchange(port,
+                       "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: " +
+                           contentType + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 
 } // namespace
@@ -84,7 +85,8 @@ protected:
             EXPECT_TRUE(body.addFileContents(path, &error)) << error;
         }
         body.close();
-        return HttpTransfer::post(fServer->url(), body, [] { return false; }, "stopped");
+        return HttpTransfer::post(
+            fServer->url(), body, [] { return false; }, "stopped");
     }
 
     std::unique_ptr<RefServer> fServer;
@@ -98,8 +100,13 @@ TEST_F(RefserverTest, APhotoAndItsMovieAreStoredPerEventAndClientAndJournaled)
         movie[i] = static_cast<char>(i * 7);
     TestSupport::createFileWithContents(fSandbox.file("in/a.jpg"), "photo\r\n--0xKhTmLbOuNdAr");
     TestSupport::createFileWithContents(fSandbox.file("in/a.mov"), movie);
-    const auto reply = send({{"username", "kiosk7"}, {"password", "s3cret"}, {"event", "Gala_K2"}, {"client", "../Smith"},
-                             {"fuseaction", "upload.upload"}, {"email", "one"}, {"email", "two"}},
+    const auto reply = send({{"username", "kiosk7"},
+                             {"password", "s3cret"},
+                             {"event", "Gala_K2"},
+                             {"client", "../Smith"},
+                             {"fuseaction", "upload.upload"},
+                             {"email", "one"},
+                             {"email", "two"}},
                             {{"imgfile", fSandbox.file("in/a.jpg")}, {"vidfile", fSandbox.file("in/a.mov")}});
     ASSERT_FALSE(reply.error) << reply.error->localizedDescription;
     EXPECT_EQ(reply.response->statusCode, 200);
@@ -128,13 +135,15 @@ TEST_F(RefserverTest, TheOrderQueryAnswersVersionThreeOrFour)
     options.orders = {{"O1", "I1", "P1", "/Photos/a%20b.jpg", "a b.jpg"}};
     start(options);
     auto reply = send({{"fuseaction", "upload.checkHiResOrders"}, {"username", "u"}, {"password", "p"}});
-    EXPECT_EQ(reply.body, "<orders><order><orderid>O1</orderid><imageid>I1</imageid><pictureid>P1</pictureid>"
-                          "<localfilelocation>/Photos/a%20b.jpg</localfilelocation></order>"
-                          "<status>OK</status><message>1 orders</message></orders>");
+    EXPECT_EQ(reply.body,
+              "<orders><order><orderid>O1</orderid><imageid>I1</imageid><pictureid>P1</pictureid>"
+              "<localfilelocation>/Photos/a%20b.jpg</localfilelocation></order>"
+              "<status>OK</status><message>1 orders</message></orders>");
     reply = send({{"fuseaction", "ORDERS.V4CHECK"}, {"username", "u"}, {"password", "p"}});
-    EXPECT_EQ(reply.body, "<orders><status>OK</status><message>1 images</message><image><orderid>O1</orderid>"
-                          "<imageid>I1</imageid><pictureid>P1</pictureid><filename>a b.jpg</filename>"
-                          "<localfilelocation>/Photos/a%20b.jpg</localfilelocation></image></orders>");
+    EXPECT_EQ(reply.body,
+              "<orders><status>OK</status><message>1 images</message><image><orderid>O1</orderid>"
+              "<imageid>I1</imageid><pictureid>P1</pictureid><filename>a b.jpg</filename>"
+              "<localfilelocation>/Photos/a%20b.jpg</localfilelocation></image></orders>");
     RefBehaviour forced;
     forced.orderVersion = 4;
     forced.orders = std::vector<RefOrder>{};
@@ -150,8 +159,11 @@ TEST_F(RefserverTest, AHiResUploadIsStoredUnderItsOrder)
 {
     start();
     TestSupport::createFileWithContents(fSandbox.file("in/big.jpg"), "hi-res");
-    const auto reply = send({{"fuseaction", "upload.uploadHiRes"}, {"username", "u"}, {"password", "p"},
-                             {"orderid", "O7"}, {"imageid", "I7"}},
+    const auto reply = send({{"fuseaction", "upload.uploadHiRes"},
+                             {"username", "u"},
+                             {"password", "p"},
+                             {"orderid", "O7"},
+                             {"imageid", "I7"}},
                             {{"imgfile", fSandbox.file("in/big.jpg")}});
     EXPECT_EQ(reply.body, "<reply><status>OK</status><message>Hi-res file received: big.jpg</message></reply>");
     EXPECT_EQ(readWholeFile(root() + "/HiRes/O7/big.jpg"), "hi-res");
@@ -263,9 +275,9 @@ TEST(RefserverProgramTest, TheProgramListensOnAFreePortUntilTerminated)
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     const std::string rootArg = dir.file("root");
-    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("--root"),
-                               const_cast<char*>(rootArg.c_str()), const_cast<char*>("--port"),
-                               const_cast<char*>("0"), nullptr};
+    std::vector<char*> argv = {
+        const_cast<char*>(program.c_str()), const_cast<char*>("--root"), const_cast<char*>(rootArg.c_str()),
+        const_cast<char*>("--port"),        const_cast<char*>("0"),      nullptr};
     pid_t pid = 0;
     ASSERT_EQ(::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
@@ -294,7 +306,7 @@ namespace {
 
 sockaddr_in loopbackAddress(const char* address, int port)
 {
-    sockaddr_in at {};
+    sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_port = htons(static_cast<uint16_t>(port));
     ::inet_pton(AF_INET, address, &at.sin_addr);
@@ -315,7 +327,7 @@ bool connectTo(int fd, const char* address, int port)
 
 void limitReceiving(int fd)
 {
-    timeval limit {10, 0};
+    timeval limit{10, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
@@ -336,7 +348,7 @@ TEST_F(RefserverTest, ADroppedRequestEndsItsOwnConnectionAndNoOther)
     ASSERT_TRUE(connectTo(peer, "127.0.0.2", port)) << std::strerror(errno);
     const int mine = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(mine, 0);
-    sockaddr_in bound {};
+    sockaddr_in bound{};
     socklen_t length = sizeof bound;
     ASSERT_EQ(::getsockname(peer, reinterpret_cast<sockaddr*>(&bound), &length), 0);
     const int clientPort = ntohs(bound.sin_port);
@@ -352,7 +364,7 @@ TEST_F(RefserverTest, ADroppedRequestEndsItsOwnConnectionAndNoOther)
     const std::string body = "--B\r\nContent-Disposition: form-data; name=\"fuseaction\"\r\n\r\nx\r\n--B--\r\n";
     const std::string request = "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
                                 "Content-Type: multipart/form-data; boundary=B\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n" + body;
+        std::to_string(body.size()) + "\r\n\r\n" + body;
     ASSERT_EQ(::send(client, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
     std::string reply;
     char buffer[4096];

@@ -25,7 +25,8 @@ public:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        if (::bind(fListener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fListener, 4) == 0 &&
+        if (::bind(fListener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::listen(fListener, 4) == 0 &&
             ::getsockname(fListener, reinterpret_cast<sockaddr*>(&address), &length) == 0)
             fPort = ntohs(address.sin_port);
         fThread = std::thread([this] { serve(); });
@@ -93,8 +94,9 @@ private:
                     break;
             }
             const std::string reply = "<reply><status>OK</status><message>stored</message></reply>";
-            const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nConnection: close\r\nContent-Length: " +
-                                       std::to_string(reply.size()) + "\r\n\r\n" + reply;
+            const std::string answer =
+                "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nConnection: close\r\nContent-Length: " +
+                std::to_string(reply.size()) + "\r\n\r\n" + reply;
             ::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
             ::close(connection);
         }

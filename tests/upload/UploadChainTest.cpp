@@ -15,7 +15,8 @@ TEST_F(UploadChainTest, AStartNotificationRunsTheUploadOnThePostingThread)
     auto item = itemFor(photo("IMG_7.jpg", "seven"));
     std::thread::id uploadThread, doneThread;
     int order = 0;
-    fCenter.addObserver(&order, cNotification_UploadDone, [&](const Notification&) { doneThread = std::this_thread::get_id(); });
+    fCenter.addObserver(&order, cNotification_UploadDone,
+                        [&](const Notification&) { doneThread = std::this_thread::get_id(); });
     std::atomic<bool> done{false};
     std::thread worker([&] {
         uploadThread = std::this_thread::get_id();
@@ -32,7 +33,8 @@ TEST_F(UploadChainTest, AStartNotificationRunsTheUploadOnThePostingThread)
     EXPECT_EQ(request.operation, "photo upload");
     EXPECT_EQ(request.field("event"), "Gala");
     EXPECT_EQ(TestSupport::readWholeFile(fSandbox.file("service/Gala/Smith/IMG_7.jpg")), "seven");
-    EXPECT_TRUE(fLog.contains("Inside HttpController => doRunHttpUploaderWithInfo:... Start to sendSynchronousRequest"));
+    EXPECT_TRUE(
+        fLog.contains("Inside HttpController => doRunHttpUploaderWithInfo:... Start to sendSynchronousRequest"));
     EXPECT_TRUE(fLog.contains("EXITING  HttpController => doRunHttpUploaderWithInfo:..."));
     EXPECT_TRUE(fLog.contains("Inside HttpController => handleNotification_UploadSuccess:..."));
 }

@@ -100,9 +100,11 @@ TEST_F(UploadClassificationTest, TheUploaderRunsAfterObserversRegisteredBeforeIt
     NotificationCenter center;
     std::vector<std::string> order;
     int controller = 0;
-    center.addObserver(&controller, cNotification_UploadDone, [&](const Notification&) { order.push_back("controller"); });
+    center.addObserver(&controller, cNotification_UploadDone,
+                       [&](const Notification&) { order.push_back("controller"); });
     HttpController uploader(center);
-    center.addObserver(&controller, cNotification_UploadSuccess, [&](const Notification&) { order.push_back("filing"); });
+    center.addObserver(&controller, cNotification_UploadSuccess,
+                       [&](const Notification&) { order.push_back("filing"); });
     center.post(cNotification_UploadDone, nullptr, std::make_shared<UploadResultInfo>());
     EXPECT_EQ(order, (std::vector<std::string>{"controller", "filing"}));
 }

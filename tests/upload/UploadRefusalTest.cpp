@@ -1,8 +1,8 @@
 #include "UploadTestSupport.h"
 
+#include "StallingServer.h"
 #include "upload/HttpTransfer.h"
 #include "upload/MultipartBody.h"
-#include "StallingServer.h"
 
 #include <filesystem>
 #include <fstream>
@@ -17,7 +17,8 @@ using namespace std::chrono_literals;
 // so the failure path moves it aside instead of filing it as uploaded.
 class UploadRefusalTest : public UploadTest {
 protected:
-    void expectRefused(const std::shared_ptr<UploadResultInfo>& result, const std::string& naming, const std::string& why)
+    void expectRefused(const std::shared_ptr<UploadResultInfo>& result, const std::string& naming,
+                       const std::string& why)
     {
         ASSERT_TRUE(result);
         EXPECT_EQ(result->httpOurCustomStatus, "Warning");
@@ -93,7 +94,8 @@ TEST_F(UploadRefusalTest, AFileThatChangesSizeWhileSentStopsTheTransfer)
             ASSERT_EQ(::truncate(path.c_str(), 1024), 0);
 
         const size_t before = fServer->requestCount();
-        const auto result = HttpTransfer::post(fServer->url(), body, [] { return false; }, "stopped");
+        const auto result = HttpTransfer::post(
+            fServer->url(), body, [] { return false; }, "stopped");
         ASSERT_TRUE(body.readFailed());
         EXPECT_NE(body.readError().find(path), std::string::npos) << body.readError();
         ASSERT_TRUE(result.error);

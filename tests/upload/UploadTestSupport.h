@@ -33,8 +33,8 @@ inline std::string field(const std::string& name, const std::string& value)
 // The two header lines of a file part.
 inline std::string fileHeader(const std::string& name, const std::string& fileName, const std::string& type)
 {
-    return "\r\n--" + kBoundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"; filename=\"" +
-           fileName + "\"\r\nContent-Type: " + type + "\r\n\r\n";
+    return "\r\n--" + kBoundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"; filename=\"" + fileName +
+        "\"\r\nContent-Type: " + type + "\r\n\r\n";
 }
 
 inline std::string closing() { return "\r\n--" + kBoundary + "--\r\n"; }

@@ -18,7 +18,10 @@ protected:
         UploadTest::SetUp();
         store().setObject(PrefKey::UploadTimeOut, PlistValue::real(0.3));
     }
-    void idle(std::chrono::milliseconds length) { waitFor([] { return false; }, length); }
+    void idle(std::chrono::milliseconds length)
+    {
+        waitFor([] { return false; }, length);
+    }
 
     RecordingDelegate fDelegate;
     TestSupport::LogCapture fLog;
@@ -45,7 +48,9 @@ TEST_F(UploadWatchdogTest, AHungUploadIsCutOffAndRelaunchedOnce)
     ASSERT_EQ(requests.size(), 1u) << "the watchdog fires once";
     EXPECT_EQ(requests[0].LSLaunchFlags, 1049344) << "not active: relaunch without raising the window";
     EXPECT_EQ(requests[0].sender, fController.get());
-    EXPECT_EQ(fLog.count("Inside HttpController => uploadTimerFired:.....Taking too long to upload - need to relaunch...."), 1u);
+    EXPECT_EQ(
+        fLog.count("Inside HttpController => uploadTimerFired:.....Taking too long to upload - need to relaunch...."),
+        1u);
     ASSERT_TRUE(waitFor([&] { return fServer->requestCount() == 1; }, 5s));
     EXPECT_EQ(fServer->requests()[0].outcome, "hung");
 }

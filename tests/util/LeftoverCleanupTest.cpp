@@ -1,5 +1,5 @@
-#include "TestSupport.h"
 #include "util/LeftoverCleanup.h"
+#include "TestSupport.h"
 #include "util/StationLock.h"
 
 #include <filesystem>
@@ -31,7 +31,7 @@ TEST(LeftoverCleanup, OnlyNamesMadeByMkstempFromOurBaseAreOurs)
         EXPECT_FALSE(LeftoverCleanup::isTemporaryName(name, "defaults.plist.")) << name;
 }
 
-class LeftoverCleanupTest : public SandboxedTest {};
+class LeftoverCleanupTest : public SandboxedTest { };
 
 TEST_F(LeftoverCleanupTest, OldTemporariesGoThroughTheTreeButLinksAreNotFollowed)
 {

@@ -1,5 +1,5 @@
-#include "TestSupport.h"
 #include "util/Relaunch.h"
+#include "TestSupport.h"
 #include "util/ShellScript.h"
 
 #include <fcntl.h>
@@ -23,11 +23,18 @@ protected:
     {
         // The stand-in notes its arguments, its launch flags and whether the
         // process it replaces had finished when it started.
-        TestSupport::createFileWithContents(app(), "#!/bin/sh\n"
-                                                   "{ echo \"args:$*\"; echo \"flags:$QUON_LAUNCH_FLAGS\";\n"
-                                                   "  if [ -e '" + fSandbox.file("ended") + "' ]; then echo after; else echo before; fi;\n"
-                                                   "} > '" + fSandbox.file("started.tmp") + "'\n"
-                                                   "mv '" + fSandbox.file("started.tmp") + "' '" + fSandbox.file("started") + "'\n");
+        TestSupport::createFileWithContents(app(),
+                                            "#!/bin/sh\n"
+                                            "{ echo \"args:$*\"; echo \"flags:$QUON_LAUNCH_FLAGS\";\n"
+                                            "  if [ -e '" +
+                                                fSandbox.file("ended") +
+                                                "' ]; then echo after; else echo before; fi;\n"
+                                                "} > '" +
+                                                fSandbox.file("started.tmp") +
+                                                "'\n"
+                                                "mv '" +
+                                                fSandbox.file("started.tmp") + "' '" + fSandbox.file("started") +
+                                                "'\n");
         ::chmod(app().c_str(), 0755);
     }
     void TearDown() override
@@ -56,7 +63,8 @@ TEST_F(RelaunchTest, TheHelperWaitsForTheOldInstanceThenStartsTheAppAgain)
 {
     const pid_t old = startOldInstance();
     // Our own child stays a zombie until we collect it: the helper must count that as ended.
-    const ProcessResult run = runProgram(helper(), {app(), std::to_string(old), "1049344", "--headless", "--set", "a=b c"});
+    const ProcessResult run =
+        runProgram(helper(), {app(), std::to_string(old), "1049344", "--headless", "--set", "a=b c"});
     ASSERT_TRUE(run.started);
     EXPECT_EQ(run.exitStatus, 0);
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(started()); }, 10s));
@@ -65,10 +73,9 @@ TEST_F(RelaunchTest, TheHelperWaitsForTheOldInstanceThenStartsTheAppAgain)
 
 TEST_F(RelaunchTest, TheHelperRefusesBadArguments)
 {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{app(), "12"},
-                                                 std::vector<std::string>{app(), "not-a-pid", "1"},
-                                                 std::vector<std::string>{app(), "-5", "1"},
-                                                 std::vector<std::string>{"", "12", "1"}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{app(), "12"}, std::vector<std::string>{app(), "not-a-pid", "1"},
+          std::vector<std::string>{app(), "-5", "1"}, std::vector<std::string>{"", "12", "1"}}) {
         const ProcessResult run = runProgram(helper(), args);
         EXPECT_EQ(run.exitStatus, 64);
     }
@@ -88,10 +95,13 @@ TEST_F(RelaunchTest, RelaunchStartsTheHelperWithPathPidFlagsAndArgumentsThenTerm
     RelaunchRequest request;
     request.LSLaunchFlags = RelaunchRequest::kLaunchFlagsInBackground;
     request.sender = &sender;
-    EXPECT_TRUE(relaunch(request, [&](const void* s) {
-        terminatedBy = s;
-        ++terminations;
-    }, target));
+    EXPECT_TRUE(relaunch(
+        request,
+        [&](const void* s) {
+            terminatedBy = s;
+            ++terminations;
+        },
+        target));
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(terminatedBy, &sender);
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(started()); }, 10s));
@@ -105,7 +115,8 @@ TEST_F(RelaunchTest, WithoutARequestTheFlagsAreOneAndThereIsNoSender)
     target.appPath = app();
     target.pid = startOldInstance();
     const void* terminatedBy = &target;
-    EXPECT_TRUE(relaunch(std::nullopt, [&](const void* s) { terminatedBy = s; }, target));
+    EXPECT_TRUE(relaunch(
+        std::nullopt, [&](const void* s) { terminatedBy = s; }, target));
     EXPECT_EQ(terminatedBy, nullptr);
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(started()); }, 10s));
     EXPECT_EQ(readWholeFile(started()), "args:\nflags:1\nafter\n");
@@ -119,7 +130,8 @@ TEST_F(RelaunchTest, AMissingHelperLeavesTheApplicationRunning)
     target.appPath = app();
     target.pid = ::getpid();
     bool terminated = false;
-    EXPECT_FALSE(relaunch(RelaunchRequest{}, [&](const void*) { terminated = true; }, target));
+    EXPECT_FALSE(relaunch(
+        RelaunchRequest{}, [&](const void*) { terminated = true; }, target));
     EXPECT_FALSE(terminated);
     EXPECT_TRUE(log.contains("relaunch FAILED"));
 }
@@ -151,10 +163,13 @@ TEST_F(RelaunchTest, TheCurrentApplicationIsDescribedByItsOwnProcess)
 TEST_F(RelaunchTest, NoInheritedDescriptorReachesTheHelperOrTheNewInstance)
 {
     // The stand-in notes every descriptor it has above standard error.
-    TestSupport::createFileWithContents(app(), "#!/bin/sh\n"
-                                               "ls /proc/$$/fd | sort -n | awk '$1 > 2' | tr '\\n' ' ' > '" +
-                                                   fSandbox.file("started.tmp") + "'\n"
-                                               "mv '" + fSandbox.file("started.tmp") + "' '" + started() + "'\n");
+    TestSupport::createFileWithContents(app(),
+                                        "#!/bin/sh\n"
+                                        "ls /proc/$$/fd | sort -n | awk '$1 > 2' | tr '\\n' ' ' > '" +
+                                            fSandbox.file("started.tmp") +
+                                            "'\n"
+                                            "mv '" +
+                                            fSandbox.file("started.tmp") + "' '" + started() + "'\n");
     ::chmod(app().c_str(), 0755);
     // Neither has close-on-exec, on purpose; both lie clear of the shell's own.
     const int opened = ::open("/dev/null", O_RDONLY);

@@ -1,9 +1,9 @@
-#include "TestSupport.h"
 #include "util/RevealFolder.h"
+#include "TestSupport.h"
 
 #include <cstdlib>
-#include <map>
 #include <filesystem>
+#include <map>
 #include <sys/stat.h>
 
 using TestSupport::readWholeFile;
@@ -20,8 +20,9 @@ protected:
         remember("HOME");
         remember("QUON_RESOURCE_DIR");
         const std::string bin = fSandbox.file("bin");
-        TestSupport::createFileWithContents(bin + "/xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > '" + shown() + ".tmp'\nmv '" +
-                                                                   shown() + ".tmp' '" + shown() + "'\n");
+        TestSupport::createFileWithContents(bin + "/xdg-open",
+                                            "#!/bin/sh\nprintf '%s' \"$1\" > '" + shown() + ".tmp'\nmv '" + shown() +
+                                                ".tmp' '" + shown() + "'\n");
         ::chmod((bin + "/xdg-open").c_str(), 0755);
         ::setenv("PATH", (bin + ":" + fSaved["PATH"]).c_str(), 1);
         ::setenv("QUON_RESOURCE_DIR", QUON_SHARE_DIR, 1);
@@ -70,7 +71,7 @@ TEST_F(RevealFolderTest, AnythingButAnExistingFolderIsRefusedWithABeep)
 TEST_F(RevealFolderTest, TheScriptChecksItsArgumentAndItsBrowser)
 {
     const std::string script = std::string(QUON_SHARE_DIR) + "/reveal-folder.sh";
-    struct stat st {};
+    struct stat st { };
     ASSERT_EQ(::stat(script.c_str(), &st), 0);
     EXPECT_TRUE(st.st_mode & S_IXUSR) << "the build keeps the script executable";
     EXPECT_NE(std::system(("'" + script + "' '" + fSandbox.file("nowhere") + "' 2>/dev/null").c_str()), 0);

@@ -14,31 +14,30 @@
 
 namespace {
 
-const char* const kUsage =
-    "usage: quon-mkphoto [OPTIONS] --output FILE [KEY=VALUE ...]\n"
-    "\n"
-    "Writes a small JPEG or PNG photo with its PhotoMetaData embedded: in a JPEG\n"
-    "as the Exif user comment, in a PNG as the 2048-byte tail of the file.\n"
-    "\n"
-    "  --output FILE        the photo to write (replaced when present)\n"
-    "  --format jpeg|png    default: png for a .png name, else jpeg\n"
-    "  --plist FILE         take the metadata dictionary from a property-list file\n"
-    "  --no-metadata        write a photo without metadata (not ready for upload)\n"
-    "  --date TEXT          Exif DateTimeOriginal, \"YYYY:MM:DD HH:MM:SS\"\n"
-    "  --charset ascii|unicode|undefined\n"
-    "                       character code of the JPEG user comment (default ascii)\n"
-    "  --byte-order little|big\n"
-    "                       byte order of the Exif block (default little)\n"
-    "  --padding nul|space  what fills the PNG tail after the XML (default nul)\n"
-    "  --help               this text\n"
-    "\n"
-    "KEY=VALUE sets one entry of the metadata (after --plist, so it wins):\n"
-    "  Version=1.0                      OriginalPath=/Volumes/Station/Orig/IMG_1.jpg\n"
-    "  ZV_kioskStation=K12              ZV_muxedMovieName=IMG_1.mov\n"
-    "  ZV_emailsForUpload=a@x.org,b@y.org   (a list; repeat to add more)\n"
-    "  SittingInfoDictionary.firstname=Ann  (an entry of the sitting dictionary)\n"
-    "  ZV_quandroInfo.mobile=5551234        (an entry of the contact details)\n"
-    "Any other KEY sets a top-level text entry.\n";
+const char* const kUsage = "usage: quon-mkphoto [OPTIONS] --output FILE [KEY=VALUE ...]\n"
+                           "\n"
+                           "Writes a small JPEG or PNG photo with its PhotoMetaData embedded: in a JPEG\n"
+                           "as the Exif user comment, in a PNG as the 2048-byte tail of the file.\n"
+                           "\n"
+                           "  --output FILE        the photo to write (replaced when present)\n"
+                           "  --format jpeg|png    default: png for a .png name, else jpeg\n"
+                           "  --plist FILE         take the metadata dictionary from a property-list file\n"
+                           "  --no-metadata        write a photo without metadata (not ready for upload)\n"
+                           "  --date TEXT          Exif DateTimeOriginal, \"YYYY:MM:DD HH:MM:SS\"\n"
+                           "  --charset ascii|unicode|undefined\n"
+                           "                       character code of the JPEG user comment (default ascii)\n"
+                           "  --byte-order little|big\n"
+                           "                       byte order of the Exif block (default little)\n"
+                           "  --padding nul|space  what fills the PNG tail after the XML (default nul)\n"
+                           "  --help               this text\n"
+                           "\n"
+                           "KEY=VALUE sets one entry of the metadata (after --plist, so it wins):\n"
+                           "  Version=1.0                      OriginalPath=/Volumes/Station/Orig/IMG_1.jpg\n"
+                           "  ZV_kioskStation=K12              ZV_muxedMovieName=IMG_1.mov\n"
+                           "  ZV_emailsForUpload=a@x.org,b@y.org   (a list; repeat to add more)\n"
+                           "  SittingInfoDictionary.firstname=Ann  (an entry of the sitting dictionary)\n"
+                           "  ZV_quandroInfo.mobile=5551234        (an entry of the contact details)\n"
+                           "Any other KEY sets a top-level text entry.\n";
 
 int usageError(const std::string& message)
 {
@@ -68,8 +67,9 @@ void setEntry(PlistValue::Dictionary& root, const std::string& key, const std::s
                 entry.asArray()->push_back(PlistValue::string(value.substr(start, comma - start)));
             start = comma + 1;
         }
-    } else if (dot != std::string::npos && (key.compare(0, dot, PhotoMetaDataKey::SittingInfoDictionary) == 0 ||
-                                            key.compare(0, dot, PhotoMetaDataKey::QuandroInfo) == 0)) {
+    } else if (dot != std::string::npos &&
+               (key.compare(0, dot, PhotoMetaDataKey::SittingInfoDictionary) == 0 ||
+                key.compare(0, dot, PhotoMetaDataKey::QuandroInfo) == 0)) {
         subDictionary(root, key.substr(0, dot))[key.substr(dot + 1)] = PlistValue::string(value);
     } else {
         root[key] = PlistValue::string(value);
@@ -117,9 +117,9 @@ int main(int argc, char** argv)
         } else if (arg == "--charset") {
             if (!value(v) || (v != "ascii" && v != "unicode" && v != "undefined"))
                 return usageError("--charset is ascii, unicode or undefined");
-            recipe.charset = v == "ascii"     ? PhotoWriter::CommentCharset::Ascii
-                           : v == "unicode" ? PhotoWriter::CommentCharset::Unicode
-                                            : PhotoWriter::CommentCharset::Undefined;
+            recipe.charset = v == "ascii" ? PhotoWriter::CommentCharset::Ascii
+                : v == "unicode"          ? PhotoWriter::CommentCharset::Unicode
+                                          : PhotoWriter::CommentCharset::Undefined;
         } else if (arg == "--byte-order") {
             if (!value(v) || (v != "little" && v != "big"))
                 return usageError("--byte-order is little or big");

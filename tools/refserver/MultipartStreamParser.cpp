@@ -40,11 +40,13 @@ std::vector<std::pair<std::string, std::string>> parameters(std::string_view val
         if (cursor < value.size() && value[cursor] == '"') {
             // Quoted: taken as written up to the closing quote.
             const size_t close = value.find('"', cursor + 1);
-            parsed = std::string(value.substr(cursor + 1, close == std::string_view::npos ? std::string_view::npos : close - cursor - 1));
+            parsed = std::string(value.substr(
+                cursor + 1, close == std::string_view::npos ? std::string_view::npos : close - cursor - 1));
             pos = close == std::string_view::npos ? close : value.find(';', close);
         } else {
             const size_t semi = value.find(';', cursor);
-            parsed = std::string(trim(value.substr(cursor, semi == std::string_view::npos ? std::string_view::npos : semi - cursor)));
+            parsed = std::string(
+                trim(value.substr(cursor, semi == std::string_view::npos ? std::string_view::npos : semi - cursor)));
             pos = semi;
         }
         out.emplace_back(key, parsed);
@@ -116,82 +118,79 @@ bool MultipartStreamParser::feed(const char* data, size_t size)
     fBuffer.append(data, size);
     for (;;) {
         switch (fState) {
-        case State::Preamble: {
-            const size_t at = fBuffer.find(fDelimiter);
-            if (at == std::string::npos) {
-                if (fBuffer.size() >= fDelimiter.size())
-                    fBuffer.erase(0, fBuffer.size() - fDelimiter.size() + 1);
-                return true;
-            }
-            fBuffer.erase(0, at + fDelimiter.size());
-            fState = State::AfterDelimiter;
-            break;
-        }
-        case State::AfterDelimiter: {
-            if (fBuffer.size() < 2)
-                return true;
-            if (fBuffer.compare(0, 2, "--") == 0) {
-                fState = State::Epilogue;
-                fBuffer.clear();
-                return true;
-            }
-            const size_t eol = fBuffer.find("\r\n");
-            if (eol == std::string::npos)
-                return fBuffer.size() > 256 ? fail("no line break after a delimiter") : true;
-            if (!trim(std::string_view(fBuffer).substr(0, eol)).empty())
-                return fail("text after a delimiter");
-            fBuffer.erase(0, eol + 2);
-            fState = State::Headers;
-            break;
-        }
-        case State::Headers: {
-            size_t end = 0;
-            std::string_view block;
-            if (fBuffer.compare(0, 2, "\r\n") == 0) {
-                end = 2; // a part without header lines
-            } else {
-                const size_t blank = fBuffer.find("\r\n\r\n");
-                if (blank == std::string::npos)
-                    return fBuffer.size() > kLongestHeaderBlock ? fail("part headers too long") : true;
-                block = std::string_view(fBuffer).substr(0, blank);
-                end = blank + 4;
-            }
-            if (fBuffer.size() < end)
-                return true;
-            PartHeader header;
-            if (!parseHeaders(block, header))
-                return false;
-            fBuffer.erase(0, end);
-            if (fHandler.onPartBegin && !fHandler.onPartBegin(header))
-                return fail("the receiver refused a part");
-            fState = State::Body;
-            break;
-        }
-        case State::Body: {
-            const size_t at = fBuffer.find(fDelimiter);
-            if (at == std::string::npos) {
-                // Keep what could be the start of a delimiter split across pieces.
-                if (fBuffer.size() >= fDelimiter.size()) {
-                    const size_t safe = fBuffer.size() - fDelimiter.size() + 1;
-                    if (fHandler.onPartData && !fHandler.onPartData(fBuffer.data(), safe))
-                        return fail("the receiver refused the data");
-                    fBuffer.erase(0, safe);
+            case State::Preamble: {
+                const size_t at = fBuffer.find(fDelimiter);
+                if (at == std::string::npos) {
+                    if (fBuffer.size() >= fDelimiter.size())
+                        fBuffer.erase(0, fBuffer.size() - fDelimiter.size() + 1);
+                    return true;
                 }
-                return true;
+                fBuffer.erase(0, at + fDelimiter.size());
+                fState = State::AfterDelimiter;
+                break;
             }
-            if (at > 0 && fHandler.onPartData && !fHandler.onPartData(fBuffer.data(), at))
-                return fail("the receiver refused the data");
-            if (fHandler.onPartEnd && !fHandler.onPartEnd())
-                return fail("the receiver refused a part");
-            fBuffer.erase(0, at + fDelimiter.size());
-            fState = State::AfterDelimiter;
-            break;
-        }
-        case State::Epilogue:
-            fBuffer.clear();
-            return true;
-        case State::Failed:
-            return false;
+            case State::AfterDelimiter: {
+                if (fBuffer.size() < 2)
+                    return true;
+                if (fBuffer.compare(0, 2, "--") == 0) {
+                    fState = State::Epilogue;
+                    fBuffer.clear();
+                    return true;
+                }
+                const size_t eol = fBuffer.find("\r\n");
+                if (eol == std::string::npos)
+                    return fBuffer.size() > 256 ? fail("no line break after a delimiter") : true;
+                if (!trim(std::string_view(fBuffer).substr(0, eol)).empty())
+                    return fail("text after a delimiter");
+                fBuffer.erase(0, eol + 2);
+                fState = State::Headers;
+                break;
+            }
+            case State::Headers: {
+                size_t end = 0;
+                std::string_view block;
+                if (fBuffer.compare(0, 2, "\r\n") == 0) {
+                    end = 2; // a part without header lines
+                } else {
+                    const size_t blank = fBuffer.find("\r\n\r\n");
+                    if (blank == std::string::npos)
+                        return fBuffer.size() > kLongestHeaderBlock ? fail("part headers too long") : true;
+                    block = std::string_view(fBuffer).substr(0, blank);
+                    end = blank + 4;
+                }
+                if (fBuffer.size() < end)
+                    return true;
+                PartHeader header;
+                if (!parseHeaders(block, header))
+                    return false;
+                fBuffer.erase(0, end);
+                if (fHandler.onPartBegin && !fHandler.onPartBegin(header))
+                    return fail("the receiver refused a part");
+                fState = State::Body;
+                break;
+            }
+            case State::Body: {
+                const size_t at = fBuffer.find(fDelimiter);
+                if (at == std::string::npos) {
+                    // Keep what could be the start of a delimiter split across pieces.
+                    if (fBuffer.size() >= fDelimiter.size()) {
+                        const size_t safe = fBuffer.size() - fDelimiter.size() + 1;
+                        if (fHandler.onPartData && !fHandler.onPartData(fBuffer.data(), safe))
+                            return fail("the receiver refused the data");
+                        fBuffer.erase(0, safe);
+                    }
+                    return true;
+                }
+                if (at > 0 && fHandler.onPartData && !fHandler.onPartData(fBuffer.data(), at))
+                    return fail("the receiver refused the data");
+                if (fHandler.onPartEnd && !fHandler.onPartEnd())
+                    return fail("the receiver refused a part");
+                fBuffer.erase(0, at + fDelimiter.size());
+                fState = State::AfterDelimiter;
+                break;
+            }
+            case State::Epilogue: fBuffer.clear(); return true;
+            case State::Failed: return false;
         }
     }
 }

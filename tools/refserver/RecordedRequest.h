@@ -23,12 +23,12 @@ struct RecordedRequest {
     std::vector<std::pair<std::string, std::string>> fields; // text parts in order; a name may repeat
     std::vector<File> files;
     uint64_t bodySize = 0;
-    std::string rawBody;         // kept only when the server was asked to
+    std::string rawBody; // kept only when the server was asked to
     bool rawBodyComplete = false;
-    std::string behaviour;       // the behaviour applied, as JSON
-    int httpStatus = 0;          // 0 when no reply was sent
+    std::string behaviour; // the behaviour applied, as JSON
+    int httpStatus = 0;    // 0 when no reply was sent
     std::string replyStatus;
-    std::string outcome;         // "answered", "dropped", "hung", "incomplete"
+    std::string outcome; // "answered", "dropped", "hung", "incomplete"
     std::string error;
 
     // The first text field of that name, or empty.

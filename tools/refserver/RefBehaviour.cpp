@@ -34,7 +34,9 @@ bool orderFromJson(const json& item, RefOrder& order, std::string* error)
         *error = "an order must be an object";
         return false;
     }
-    auto text = [&](const char* key) { return item.contains(key) && item[key].is_string() ? item[key].get<std::string>() : std::string(); };
+    auto text = [&](const char* key) {
+        return item.contains(key) && item[key].is_string() ? item[key].get<std::string>() : std::string();
+    };
     order.orderid = text("orderid");
     order.imageid = text("imageid");
     order.pictureid = text("pictureid");
@@ -69,12 +71,11 @@ bool behaviourFromJson(const json& item, RefBehaviour& b, std::string* error)
         const std::string& key = it.key();
         const json& v = it.value();
         const bool ok = (key == "http" && v.is_number_integer()) || (key == "status" && v.is_string()) ||
-                        (key == "message" && v.is_string()) || (key == "body" && v.is_string()) ||
-                        (key == "bodyBase64" && v.is_string()) || (key == "padTo" && v.is_number_unsigned()) ||
-                        (key == "delayMs" && v.is_number_integer()) ||
-                        (key == "trickleMs" && v.is_number_integer()) || (key == "hang" && v.is_boolean()) ||
-                        (key == "drop" && v.is_boolean()) || (key == "orderVersion" && v.is_number_integer()) ||
-                        (key == "orders" && v.is_array());
+            (key == "message" && v.is_string()) || (key == "body" && v.is_string()) ||
+            (key == "bodyBase64" && v.is_string()) || (key == "padTo" && v.is_number_unsigned()) ||
+            (key == "delayMs" && v.is_number_integer()) || (key == "trickleMs" && v.is_number_integer()) ||
+            (key == "hang" && v.is_boolean()) || (key == "drop" && v.is_boolean()) ||
+            (key == "orderVersion" && v.is_number_integer()) || (key == "orders" && v.is_array());
         if (!ok) {
             *error = "unknown key or wrong type: " + key;
             return false;

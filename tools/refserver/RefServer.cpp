@@ -1,6 +1,7 @@
 #include "RefServer.h"
 
 #include "MultipartStreamParser.h"
+#include "ReplyText.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -29,59 +30,13 @@
 namespace fs = std::filesystem;
 using nlohmann::json;
 
+using namespace ReplyText;
+
 namespace {
 
 constexpr size_t kLongestTextField = 1024 * 1024;
 constexpr size_t kLongestAdminBody = 1024 * 1024;
 constexpr const char* kContentTypeAside = "X-Quon-Content-Type";
-
-bool equalsIgnoringCase(const std::string& a, const char* b) { return ::strcasecmp(a.c_str(), b) == 0; }
-
-// One path component from what a client sent: never a way out of the root.
-std::string safeComponent(const std::string& text)
-{
-    std::string out = text;
-    for (char& c : out)
-        if (c == '/' || c == '\0')
-            c = '_';
-    return out.empty() || out == "." || out == ".." ? std::string("_") : out;
-}
-
-std::string xmlEscaped(const std::string& text)
-{
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string element(const char* name, const std::string& text)
-{
-    return std::string("<") + name + ">" + xmlEscaped(text) + "</" + name + ">";
-}
-
-std::string timestamp()
-{
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    std::tm local {};
-    ::localtime_r(&seconds, &local);
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-    return text;
-}
-
-std::string statusReply(const std::string& status, const std::string& message)
-{
-    return "<reply>" + element("status", status) + element("message", message) + "</reply>";
-}
 
 // The HTTP server, serving each connection itself so that a handler knows the
 // socket its request came on: a dropped or hung request is ended on its own
@@ -98,17 +53,17 @@ private:
     {
         tConnection = sock;
         bool ok = false;
-        httplib::detail::process_client_socket(
-            sock, read_timeout_sec_, read_timeout_usec_, write_timeout_sec_, write_timeout_usec_,
-            [&](httplib::Stream& stream) {
-                for (size_t left = keep_alive_max_count_; left > 0 && nextRequestArrives(sock); --left) {
-                    bool closed = false;
-                    ok = process_request(stream, left == 1, closed, nullptr);
-                    if (!ok || closed)
-                        break;
-                }
-                return ok;
-            });
+        httplib::detail::process_client_socket(sock, read_timeout_sec_, read_timeout_usec_, write_timeout_sec_,
+                                               write_timeout_usec_, [&](httplib::Stream& stream) {
+                                                   for (size_t left = keep_alive_max_count_;
+                                                        left > 0 && nextRequestArrives(sock); --left) {
+                                                       bool closed = false;
+                                                       ok = process_request(stream, left == 1, closed, nullptr);
+                                                       if (!ok || closed)
+                                                           break;
+                                                   }
+                                                   return ok;
+                                               });
         tConnection = -1;
         ::shutdown(sock, SHUT_RDWR);
         ::close(sock);
@@ -120,7 +75,7 @@ private:
     {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
         while (svr_sock_ != INVALID_SOCKET) {
-            pollfd watch {sock, POLLIN, 0};
+            pollfd watch{sock, POLLIN, 0};
             const int n = ::poll(&watch, 1, 100);
             if (n > 0)
                 return true;
@@ -149,7 +104,7 @@ struct RefServer::Impl {
     std::vector<RecordedRequest> requests;
     int nextSeq = 0;
 
-    explicit Impl(Options o) : options(std::move(o)) {}
+    explicit Impl(Options o) : options(std::move(o)) { }
 
     RefBehaviour nextBehaviour()
     {
@@ -180,7 +135,7 @@ struct RefServer::Impl {
                 pause(std::chrono::milliseconds(100));
                 continue;
             }
-            pollfd watch {fd, POLLRDHUP, 0};
+            pollfd watch{fd, POLLRDHUP, 0};
             if (::poll(&watch, 1, 100) > 0 && (watch.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)))
                 return;
         }
@@ -196,18 +151,30 @@ struct RefServer::Impl {
         }
         json files = json::array();
         for (const auto& f : r.files)
-            files.push_back({{"field", f.field}, {"filename", f.filename}, {"contentType", f.contentType},
-                             {"bytes", f.size}, {"storedAs", f.storedPath}});
-        json line = {{"seq", r.seq},           {"time", timestamp()},    {"method", r.method},
-                     {"path", r.path},         {"operation", r.operation}, {"fuseaction", r.field("fuseaction")},
-                     {"fields", fields},       {"files", files},         {"bodyBytes", r.bodySize},
+            files.push_back({{"field", f.field},
+                             {"filename", f.filename},
+                             {"contentType", f.contentType},
+                             {"bytes", f.size},
+                             {"storedAs", f.storedPath}});
+        json line = {{"seq", r.seq},
+                     {"time", timestamp()},
+                     {"method", r.method},
+                     {"path", r.path},
+                     {"operation", r.operation},
+                     {"fuseaction", r.field("fuseaction")},
+                     {"fields", fields},
+                     {"files", files},
+                     {"bodyBytes", r.bodySize},
                      {"behaviour", json::parse(r.behaviour, nullptr, false)},
-                     {"http", r.httpStatus},   {"reply", r.replyStatus}, {"outcome", r.outcome}};
+                     {"http", r.httpStatus},
+                     {"reply", r.replyStatus},
+                     {"outcome", r.outcome}};
         if (!r.error.empty())
             line["error"] = r.error;
         const std::string text = line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
         std::lock_guard lock(mutex);
-        const int fd = ::open((options.root + "/journal.jsonl").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        const int fd =
+            ::open((options.root + "/journal.jsonl").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         if (fd >= 0) {
             [[maybe_unused]] const ssize_t n = ::write(fd, text.data(), text.size());
             ::close(fd);
@@ -231,12 +198,12 @@ struct RefServer::Impl {
         for (const auto& o : orders) {
             if (version == 4)
                 items += "<image>" + element("orderid", o.orderid) + element("imageid", o.imageid) +
-                         element("pictureid", o.pictureid) + element("filename", o.filename) +
-                         "<localfilelocation>" + o.localfilelocation + "</localfilelocation></image>";
+                    element("pictureid", o.pictureid) + element("filename", o.filename) + "<localfilelocation>" +
+                    o.localfilelocation + "</localfilelocation></image>";
             else
                 items += "<order>" + element("orderid", o.orderid) + element("imageid", o.imageid) +
-                         element("pictureid", o.pictureid) + "<localfilelocation>" + o.localfilelocation +
-                         "</localfilelocation></order>";
+                    element("pictureid", o.pictureid) + "<localfilelocation>" + o.localfilelocation +
+                    "</localfilelocation></order>";
         }
         const std::string count = std::to_string(orders.size()) + (version == 4 ? " images" : " orders");
         const std::string message = element("message", b.message.value_or(count));
@@ -287,7 +254,8 @@ void RefServer::Impl::handle(const httplib::Request& req, httplib::Response& res
         text.clear();
         if (!h.filename)
             return true;
-        const std::string path = incoming + "/" + std::to_string(r.seq) + "-" + std::to_string(partFiles.size()) + ".part";
+        const std::string path =
+            incoming + "/" + std::to_string(r.seq) + "-" + std::to_string(partFiles.size()) + ".part";
         file = std::fopen(path.c_str(), "wbe");
         if (!file)
             return false;
@@ -380,7 +348,8 @@ void RefServer::Impl::handle(const httplib::Request& req, httplib::Response& res
     if (!folder.empty()) {
         fs::create_directories(folder, ec);
         for (size_t i = 0; i < partFiles.size(); ++i) {
-            const std::string target = folder + "/" + safeComponent(r.files[i].filename.empty() ? r.files[i].field : r.files[i].filename);
+            const std::string target =
+                folder + "/" + safeComponent(r.files[i].filename.empty() ? r.files[i].field : r.files[i].filename);
             fs::rename(partFiles[i], target, ec);
             if (ec) {
                 r.error = "cannot store " + target + ": " + ec.message();
@@ -432,24 +401,25 @@ void RefServer::Impl::handle(const httplib::Request& req, httplib::Response& res
         // Padded with spaces after the document, streamed rather than built.
         const size_t total = std::max(b.padTo, reply.size());
         const int trickleMs = b.trickleMs;
-        res.set_content_provider(total, "text/xml", [this, reply, total, trickleMs](size_t offset, size_t length,
-                                                                                    httplib::DataSink& sink) {
-            if (trickleMs > 0 && !pause(std::chrono::milliseconds(trickleMs)))
-                return false;
-            const size_t n = std::min<size_t>(length, trickleMs > 0 ? 16 : 64 * 1024);
-            std::string chunk;
-            if (offset < reply.size())
-                chunk = reply.substr(offset, n);
-            chunk.resize(std::min(n, total - offset), ' ');
-            return sink.write(chunk.data(), chunk.size());
-        });
+        res.set_content_provider(
+            total, "text/xml", [this, reply, total, trickleMs](size_t offset, size_t length, httplib::DataSink& sink) {
+                if (trickleMs > 0 && !pause(std::chrono::milliseconds(trickleMs)))
+                    return false;
+                const size_t n = std::min<size_t>(length, trickleMs > 0 ? 16 : 64 * 1024);
+                std::string chunk;
+                if (offset < reply.size())
+                    chunk = reply.substr(offset, n);
+                chunk.resize(std::min(n, total - offset), ' ');
+                return sink.write(chunk.data(), chunk.size());
+            });
     } else {
         res.set_content(reply, "text/xml");
     }
     journal(r);
 }
 
-void RefServer::Impl::handleScript(const httplib::Request&, httplib::Response& res, const httplib::ContentReader& reader)
+void RefServer::Impl::handleScript(const httplib::Request&, httplib::Response& res,
+                                   const httplib::ContentReader& reader)
 {
     std::string body;
     bool tooLong = false;
@@ -476,7 +446,8 @@ void RefServer::Impl::handleScript(const httplib::Request&, httplib::Response& r
 }
 
 // The standing orders: a list of orders, or {"orderVersion": 3|4, "orders": [...]}.
-void RefServer::Impl::handleOrders(const httplib::Request&, httplib::Response& res, const httplib::ContentReader& reader)
+void RefServer::Impl::handleOrders(const httplib::Request&, httplib::Response& res,
+                                   const httplib::ContentReader& reader)
 {
     std::string body, error;
     reader([&](const char* data, size_t size) {
@@ -506,7 +477,7 @@ void RefServer::Impl::handleOrders(const httplib::Request&, httplib::Response& r
         options.defaultBehaviour.orderVersion = version.get<int>();
 }
 
-RefServer::RefServer(Options options) : fImpl(std::make_unique<Impl>(std::move(options))) {}
+RefServer::RefServer(Options options) : fImpl(std::make_unique<Impl>(std::move(options))) { }
 
 RefServer::~RefServer() { stop(); }
 
@@ -540,12 +511,14 @@ bool RefServer::start(std::string* error)
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });
-    d.server.Post("/_admin/script", [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
-        d.handleScript(q, s, c);
-    });
-    d.server.Post("/_admin/orders", [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
-        d.handleOrders(q, s, c);
-    });
+    d.server.Post("/_admin/script",
+                  [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
+                      d.handleScript(q, s, c);
+                  });
+    d.server.Post("/_admin/orders",
+                  [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
+                      d.handleOrders(q, s, c);
+                  });
     d.server.Post(".*", [&d](const httplib::Request& q, httplib::Response& s, const httplib::ContentReader& c) {
         d.handle(q, s, c);
     });
@@ -566,7 +539,7 @@ bool RefServer::start(std::string* error)
     if (d.port <= 0) {
         if (error)
             *error = "cannot listen on " + d.options.host + ":" + std::to_string(d.options.port) +
-                     " (the port is taken or not allowed)";
+                " (the port is taken or not allowed)";
         return false;
     }
     d.thread = std::thread([&d] { d.server.listen_after_bind(); });

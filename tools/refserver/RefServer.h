@@ -23,11 +23,11 @@ public:
     struct Options {
         std::string root;
         std::string host = "127.0.0.1";
-        int port = 0; // 0 picks a free port
-        std::vector<RefOrder> orders;     // what the order query answers
-        RefBehaviour defaultBehaviour;    // when no scripted behaviour is left
-        size_t keepBodiesUpTo = 0;        // raw bodies kept in memory up to this size (tests)
-        bool logRequests = false;         // one line per request on standard error
+        int port = 0;                  // 0 picks a free port
+        std::vector<RefOrder> orders;  // what the order query answers
+        RefBehaviour defaultBehaviour; // when no scripted behaviour is left
+        size_t keepBodiesUpTo = 0;     // raw bodies kept in memory up to this size (tests)
+        bool logRequests = false;      // one line per request on standard error
     };
 
     explicit RefServer(Options options);
