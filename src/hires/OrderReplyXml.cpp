@@ -2,6 +2,7 @@
 
 #include "platform/ConsoleLog.h"
 #include "platform/MacRoman.h"
+#include "platform/XmlText.h"
 
 namespace OrderReplyXml {
 
@@ -22,28 +23,7 @@ bool parse(std::string_view body, pugi::xml_document& document, std::string* err
     return false;
 }
 
-std::string stringValue(const pugi::xml_node& node)
-{
-    if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata)
-        return node.value();
-    std::string text;
-    // Walks the subtree in document order without recursion.
-    pugi::xml_node current = node.first_child();
-    while (current && current != node) {
-        if (current.type() == pugi::node_pcdata || current.type() == pugi::node_cdata)
-            text += current.value();
-        if (current.first_child()) {
-            current = current.first_child();
-            continue;
-        }
-        while (current != node && !current.next_sibling())
-            current = current.parent();
-        if (current == node)
-            break;
-        current = current.next_sibling();
-    }
-    return text;
-}
+std::string stringValue(const pugi::xml_node& node) { return XmlText::stringValue(node); }
 
 std::vector<pugi::xml_node> childElements(const pugi::xml_node& node, const char* name)
 {

@@ -1,31 +1,17 @@
 #include "platform/PercentEscapes.h"
 
 #include "platform/MacRoman.h"
+#include "platform/TextUtil.h"
 
 namespace PercentEscapes {
-
-namespace {
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-} // namespace
 
 std::string decodeAsMacRoman(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        const int high = text[i] == '%' && i + 2 < text.size() ? hexValue(text[i + 1]) : -1;
-        const int low = high >= 0 ? hexValue(text[i + 2]) : -1;
+        const int high = text[i] == '%' && i + 2 < text.size() ? TextUtil::hexDigitValue(text[i + 1]) : -1;
+        const int low = high >= 0 ? TextUtil::hexDigitValue(text[i + 2]) : -1;
         if (low < 0) {
             out += text[i];
             continue;

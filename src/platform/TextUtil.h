@@ -11,4 +11,7 @@ std::string trimmed(const std::string& text);
 // Compared without regard to ASCII letter case.
 bool equalsIgnoringCase(const std::string& a, const char* b);
 
+// The value of a hexadecimal digit, or -1.
+int hexDigitValue(char c);
+
 } // namespace TextUtil

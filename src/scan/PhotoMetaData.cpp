@@ -3,6 +3,7 @@
 #include "platform/ConsoleLog.h"
 #include "platform/MacRoman.h"
 #include "platform/PropertyList.h"
+#include "platform/TextUtil.h"
 #include "scan/ExifImage.h"
 #include "scan/RegularFile.h"
 #include "scan/UserCommentText.h"
@@ -12,17 +13,6 @@
 #include <string_view>
 
 namespace {
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // Percent escapes replaced by the Mac OS Roman characters they stand for;
 // nothing when an escape is malformed.
@@ -37,8 +27,8 @@ std::optional<std::string> percentDecodedMacRoman(std::string_view text)
         }
         if (i + 2 >= text.size())
             return std::nullopt;
-        const int high = hexDigit(text[i + 1]);
-        const int low = hexDigit(text[i + 2]);
+        const int high = TextUtil::hexDigitValue(text[i + 1]);
+        const int low = TextUtil::hexDigitValue(text[i + 2]);
         if (high < 0 || low < 0)
             return std::nullopt;
         const auto byte = static_cast<unsigned>(high * 16 + low);

@@ -2,6 +2,7 @@
 
 #include "platform/ConsoleLog.h"
 #include "platform/MacRoman.h"
+#include "platform/XmlText.h"
 
 #include <pugixml.hpp>
 
@@ -10,32 +11,6 @@ namespace {
 // Children of the root logged one by one; a wider reply is summed up in one
 // line, so a hostile reply cannot flood the log.
 constexpr int kLoggedChildren = 10;
-
-bool isText(const pugi::xml_node& node) { return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata; }
-
-// The node's text and that of all its descendants, in document order. Walked
-// without recursion: a reply nested deeper than any stack must not crash.
-std::string stringValue(const pugi::xml_node& node)
-{
-    if (isText(node))
-        return node.value();
-    std::string text;
-    pugi::xml_node current = node.first_child();
-    while (current) {
-        if (isText(current))
-            text += current.value();
-        if (current.first_child()) {
-            current = current.first_child();
-            continue;
-        }
-        while (current != node && !current.next_sibling())
-            current = current.parent();
-        if (current == node)
-            break;
-        current = current.next_sibling();
-    }
-    return text;
-}
 
 pugi::xml_parse_result parse(pugi::xml_document& document, const std::string& text)
 {
@@ -64,10 +39,10 @@ UploadReply UploadReply::read(std::string_view body)
     std::string first, second;
     for (const pugi::xml_node& child : root.children()) {
         if (count < kLoggedChildren) {
-            const std::string value = stringValue(child);
+            const std::string value = XmlText::stringValue(child);
             std::string imageIds;
             for (const pugi::xml_node& id : child.children("imageid"))
-                imageIds += (imageIds.empty() ? "" : ", ") + stringValue(id);
+                imageIds += (imageIds.empty() ? "" : ", ") + XmlText::stringValue(id);
             ConsoleLog::writef("===> NSXMLNode child[%i] = [%s]", count, value.c_str());
             ConsoleLog::writef("===> name at child[%i] = [%s]", count, child.name());
             ConsoleLog::writef("===> imageid at child[%i] = [%s]", count, imageIds.c_str());
