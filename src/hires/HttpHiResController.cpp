@@ -127,18 +127,23 @@ void HttpHiResController::readStatusAndMessage(const pugi::xml_node& root, Order
     }
 }
 
+HttpHiResController::OrderedImage HttpHiResController::orderedImageFrom(const pugi::xml_node& node)
+{
+    OrderedImage image;
+    image.orderid = OrderReplyXml::firstChildText(node, "orderid");
+    image.imageid = OrderReplyXml::firstChildText(node, "imageid");
+    image.pictureid = OrderReplyXml::firstChildText(node, "pictureid");
+    image.localfilelocation = OrderReplyXml::firstChildText(node, "localfilelocation");
+    return image;
+}
+
 void HttpHiResController::runVers3(const pugi::xml_node& root, OrderQueryResult& result)
 {
     const std::vector<pugi::xml_node> orders = OrderReplyXml::childElements(root, "order");
     if (!orders.empty()) {
         updateLine2(stringWithFormat("Found %i Orders...", static_cast<int>(orders.size())));
         for (const pugi::xml_node& order : orders) {
-            OrderedImage image;
-            image.orderid = OrderReplyXml::firstChildText(order, "orderid");
-            image.imageid = OrderReplyXml::firstChildText(order, "imageid");
-            image.pictureid = OrderReplyXml::firstChildText(order, "pictureid");
-            image.localfilelocation = OrderReplyXml::firstChildText(order, "localfilelocation");
-            fulfil(image, result, false);
+            fulfil(orderedImageFrom(order), result, false);
         }
         ConsoleLog::write("Done With LOOP........");
     }

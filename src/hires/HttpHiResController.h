@@ -59,6 +59,8 @@ private:
     struct OrderedImage {
         std::optional<std::string> orderid, imageid, pictureid, filename, localfilelocation;
     };
+    // The ids and location both reply versions carry, from an order or image element.
+    static OrderedImage orderedImageFrom(const pugi::xml_node& node);
     void runVers3(const pugi::xml_node& root, OrderQueryResult& result);
     void readStatusAndMessage(const pugi::xml_node& root, OrderQueryResult& result);
     void fulfil(const OrderedImage& image, const OrderQueryResult& result, bool isVers4);

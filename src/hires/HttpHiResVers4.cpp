@@ -28,11 +28,7 @@ bool HttpHiResController::parseDataVers4(const std::string&, Vers4Input& input)
         return true;
     updateLine2(stringWithFormat("Found %i Orders...", static_cast<int>(images.size())));
     for (const pugi::xml_node& node : images) {
-        OrderedImage image;
-        image.localfilelocation = OrderReplyXml::firstChildText(node, "localfilelocation");
-        image.orderid = OrderReplyXml::firstChildText(node, "orderid");
-        image.imageid = OrderReplyXml::firstChildText(node, "imageid");
-        image.pictureid = OrderReplyXml::firstChildText(node, "pictureid");
+        OrderedImage image = orderedImageFrom(node);
         image.filename = OrderReplyXml::firstChildText(node, "filename");
         fulfil(image, result, true);
     }
