@@ -4,6 +4,7 @@
 #include "app/ProcessFlags.h"
 #include "app/ScanRequestInfo.h"
 #include "app/SystemVersion.h"
+#include "filing/AcceptanceJournal.h"
 #include "filing/ResultFiling.h"
 #include "filing/ZVI_FileManager.h"
 #include "hires/OrderCheck.h"
@@ -209,6 +210,9 @@ void AppController::applicationWillFinishLaunching()
         });
     fOrderCheck->start();
 
+    // Photos answered before a crash are filed by the first pass, not sent again.
+    AcceptanceJournal::shared().ensureOpen();
+
     fHttpController = std::make_unique<HttpController>(fCenter);
     fHttpController->setProgressDelegate(this);
 
@@ -251,6 +255,7 @@ void AppController::applicationWillTerminate()
         fCommandSocket->stop();
     if (fOrderCheck)
         fOrderCheck->stop();
+    AcceptanceJournal::shared().flush();
     MessageLog::LogMessage("applicationWillTerminate - DONE!");
     ConsoleLog::writef("%s - DONE!", "applicationWillTerminate:");
     MessageLog::CloseLog();

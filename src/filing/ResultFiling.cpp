@@ -5,6 +5,7 @@
 #include "app/ProcessState.h"
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
+#include "filing/AcceptedPhotoFiling.h"
 #include "filing/TransportBackoff.h"
 #include "filing/ZVI_FileManager.h"
 #include "platform/ConsoleLog.h"
@@ -18,26 +19,28 @@
 
 #include <chrono>
 #include <ctime>
+#include <optional>
 #include <strings.h>
 #include <thread>
 
 namespace {
 
-using WhenTaken = ZVI_FileManager::WhenTaken;
+using Destination = AcceptanceJournal::Destination;
 
-// The photo and the movie that belongs to it, from below root into destRoot.
-void movePhotoAndMovie(const UploadItemInfo& item, const std::string& destRoot, WhenTaken whenTaken)
+// The answer has decided the photo's place: recorded in the acceptance
+// journal first, so a station killed during the moves files it as decided
+// instead of sending it again.
+std::optional<AcceptanceJournal::Record> acceptForFiling(const UploadItemInfo& item, Destination destination,
+                                                         const std::string& destRoot)
 {
-    ConsoleLog::writef("Preparing to Move [%s]/[%s]...", item.localRootFolder.c_str(), item.localItem.c_str());
-    ZVI_FileManager::moveItem(item.localItem, item.localRootFolder, destRoot, whenTaken, false);
-    // The lookup tests the movie's own path, so it works with the photo gone.
-    if (auto movie = getMatchingExistingMovieFilePath(item.localRootFolder + "/" + item.localItem)) {
-        const std::string parent = FileUtil::parentFolder(item.localItem);
-        const std::string relative =
-            parent == "." ? FileUtil::lastPathComponent(*movie) : parent + "/" + FileUtil::lastPathComponent(*movie);
-        ConsoleLog::writef("Preparing to Move [%s]/[%s]...", item.localRootFolder.c_str(), relative.c_str());
-        ZVI_FileManager::moveItem(relative, item.localRootFolder, destRoot, whenTaken, false);
+    auto record = AcceptedPhotoFiling::recordFor(item, destination, destRoot);
+    if (!record) {
+        ConsoleLog::writef("Preparing to Move [%s]/[%s]... the photo is no longer in the source folder",
+                           item.localRootFolder.c_str(), item.localItem.c_str());
+        return std::nullopt;
     }
+    AcceptedPhotoFiling::recordAcceptance(*record);
+    return record;
 }
 
 bool hasItemPaths(const UploadItemInfo& item, const char* operation)
@@ -69,7 +72,9 @@ void ResultFiling::handleNotification_UploadSuccess(const Notification& note)
         if (auto result = note.info<UploadResultInfo>(); result && result->httpStatusCode)
             TransportBackoff::reset();
         if (hasItemPaths(*item, op))
-            movePhotoAndMovie(*item, Preferences::getLocalMasterMirrorSiteFolder().value_or(""), WhenTaken::Overwrite);
+            if (auto record = acceptForFiling(*item, Destination::MirrorSite,
+                                              Preferences::getLocalMasterMirrorSiteFolder().value_or("")))
+                AcceptedPhotoFiling::file(*record);
     } else {
         ConsoleLog::write("Uknown Item to handle as success?????\n\n");
     }
@@ -86,13 +91,25 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
         fHost.presenter().ibUpdateUploadStatusTextField(text);
     };
     bool halt = false;
-    bool moveAside = false;
     auto result = note.info<UploadResultInfo>();
     if (!result) {
         ConsoleLog::writef("Unknown Class Type Found: [%s] with the info:\n", note.name.c_str());
     } else {
         if (result->httpStatusCode)
             TransportBackoff::reset();
+        const bool otherStatusCode = result->httpStatusCode && *result->httpStatusCode != 200;
+        const bool noEmailAddresses = result->httpStatusCode && !otherStatusCode &&
+            (!result->httpOurCustomMessage ||
+             strcasecmp(result->httpOurCustomMessage->c_str(), "No Email Addresses Sent") == 0);
+        const bool warning =
+            result->httpOurCustomStatus && strcasecmp(result->httpOurCustomStatus->c_str(), "Warning") == 0;
+        // Where the photo goes is known now; it is recorded before the waits below.
+        std::optional<AcceptanceJournal::Record> aside;
+        if ((otherStatusCode || noEmailAddresses || warning) && hasItemPaths(*result, op)) {
+            if (auto problemFolder = Preferences::getLocalProblemUploadFolder())
+                aside = acceptForFiling(*result, Destination::ProblemFolder, *problemFolder);
+        }
+
         if (result->httpError) {
             const std::string& description = result->httpError->localizedDescription;
             ConsoleLog::writef("Error logged as:\n%s\n\n", description.c_str());
@@ -117,9 +134,8 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
             if (strcasecmp(status.c_str(), "ERROR") == 0) {
                 show(message);
                 halt = true;
-            } else if (strcasecmp(status.c_str(), "Warning") == 0) {
+            } else if (warning) {
                 show(message);
-                moveAside = true;
             } else if (strcasecmp(status.c_str(), "OK") == 0) {
                 show(message, false);
             }
@@ -127,22 +143,15 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
             ConsoleLog::write("NO statusString?????");
         }
 
-        bool file = moveAside;
-        if (result->httpStatusCode && *result->httpStatusCode != 200) {
+        if (otherStatusCode) {
             show(stringWithFormat("HTTP Server Returned Status Code: %li", *result->httpStatusCode));
             fHost.workerThreads().sleepUnlessStopped(std::chrono::seconds(2));
-            file = true;
-        } else if (result->httpStatusCode &&
-                   (!result->httpOurCustomMessage ||
-                    strcasecmp(result->httpOurCustomMessage->c_str(), "No Email Addresses Sent") == 0)) {
+        } else if (noEmailAddresses) {
             fHost.workerThreads().sleepUnlessStopped(std::chrono::seconds(2));
-            file = true;
         }
-        if (file && hasItemPaths(*result, op)) {
-            if (auto problemFolder = Preferences::getLocalProblemUploadFolder())
-                // A name already taken there must not keep the photo in the source folder forever.
-                movePhotoAndMovie(*result, *problemFolder, WhenTaken::KeepBoth);
-        }
+        // A name already taken in the Problem Folder must not keep the photo in the source folder forever.
+        if (aside)
+            AcceptedPhotoFiling::file(*aside);
     }
 
     // Going on.

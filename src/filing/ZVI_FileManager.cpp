@@ -148,6 +148,13 @@ bool moveFile(const std::string& source, const std::string& destination, bool re
     std::string temporary;
     if (!copyToTemporary(source, destination, temporary, error))
         return false;
+    // The copy is read back before it takes the photo's place: the source
+    // goes only when the destination holds it whole.
+    if (!sameFileContents(source, temporary)) {
+        error = "the copy on the destination does not match the photo";
+        ::unlink(temporary.c_str());
+        return false;
+    }
     const bool placed =
         replace ? ::rename(temporary.c_str(), destination.c_str()) == 0 : renameNoReplace(temporary, destination);
     if (!placed) {
@@ -164,6 +171,43 @@ bool moveFile(const std::string& source, const std::string& destination, bool re
 }
 
 } // namespace
+
+bool sameFileContents(const std::string& a, const std::string& b)
+{
+    struct stat sa { }, sb { };
+    if (::lstat(a.c_str(), &sa) != 0 || ::lstat(b.c_str(), &sb) != 0 || !S_ISREG(sa.st_mode) ||
+        !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size)
+        return false;
+    const int fa = ::open(a.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fb = fa < 0 ? -1 : ::open(b.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    bool same = fa >= 0 && fb >= 0;
+    static constexpr size_t kChunk = 1 << 16;
+    std::string bufA(kChunk, '\0'), bufB(kChunk, '\0');
+    while (same) {
+        const ssize_t na = ::read(fa, bufA.data(), kChunk);
+        if (na < 0 && errno == EINTR)
+            continue;
+        if (na <= 0) {
+            same = na == 0 && ::read(fb, bufB.data(), 1) == 0;
+            break;
+        }
+        ssize_t nb = 0;
+        while (nb < na) {
+            const ssize_t n = ::read(fb, bufB.data() + nb, static_cast<size_t>(na - nb));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            nb += n;
+        }
+        same = nb == na && std::memcmp(bufA.data(), bufB.data(), static_cast<size_t>(na)) == 0;
+    }
+    if (fa >= 0)
+        ::close(fa);
+    if (fb >= 0)
+        ::close(fb);
+    return same;
+}
 
 std::string nameWithTimeStamp(const std::string& path, bool beforeExtension, int copy)
 {

@@ -104,6 +104,9 @@ std::string createEncapsulationFolder(const std::string& destRoot, const std::st
 // put it back. A name already in the Trash gets " %Y%m%d_%H%M%S" appended.
 void moveFileToUserTrash(const std::string& path);
 
+// Both are regular files holding the same bytes.
+bool sameFileContents(const std::string& a, const std::string& b);
+
 // "name.ext" -> "name %Y%m%d_%H%M%S.ext" (local time now); a second copy in
 // the same second gets "-2" after the stamp, and so on.
 std::string nameWithTimeStamp(const std::string& path, bool beforeExtension, int copy = 1);

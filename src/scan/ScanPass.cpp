@@ -7,6 +7,8 @@
 #include "app/ScanRequestInfo.h"
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
+#include "filing/AcceptanceJournal.h"
+#include "filing/AcceptedPhotoFiling.h"
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
 #include "platform/NotificationCenter.h"
@@ -22,6 +24,8 @@
 #include "scan/UploadItemInfo.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <atomic>
 #include <chrono>
 #include <ctime>
@@ -65,12 +69,14 @@ struct Entry {
     bool isLink;
 };
 
-std::vector<Entry> sortedEntries(const std::string& folder)
+std::vector<Entry> sortedEntries(const std::string& folder, std::string* error)
 {
     std::vector<Entry> entries;
     DIR* dir = ::opendir(folder.c_str());
-    if (!dir)
+    if (!dir) {
+        *error = std::strerror(errno);
         return entries;
+    }
     while (const dirent* d = ::readdir(dir)) {
         const std::string name = d->d_name;
         if (name == "." || name == "..")
@@ -175,6 +181,9 @@ void ScanPass::run(const Notification& note)
         return;
     }
     ConsoleLog::writef("RootFolder name is: [%s]", scan.localRootFolder.c_str());
+    // Photos the service has answered but a killed or failed filing left
+    // behind are filed as recorded before anything else is sent.
+    AcceptedPhotoFiling::fileAllPending();
 
     fLoginName = Preferences::getCurUserLoginName().value_or("");
     ReadinessCheck::Settings settings;
@@ -325,7 +334,15 @@ bool ScanPass::scanFolder(const std::string& root, const std::string& relative, 
                           Candidate& found)
 {
     const std::string folder = relative.empty() ? root : root + "/" + relative;
-    for (const Entry& entry : sortedEntries(folder)) {
+    std::string error;
+    const std::vector<Entry> entries = sortedEntries(folder, &error);
+    if (!error.empty() && fUnreadableFolder.empty()) {
+        // A folder that cannot be listed hides its photos: said, not taken for an empty one.
+        fUnreadableFolder = folder + " (" + error + ")";
+        ConsoleLog::writef("The folder [%s] cannot be read: %s; its photos wait until it can", folder.c_str(),
+                           error.c_str());
+    }
+    for (const Entry& entry : entries) {
         const std::string childRelative = relative.empty() ? entry.name : relative + "/" + entry.name;
         const std::string childFull = root + "/" + childRelative;
         if (entry.isDirectory) {
@@ -347,6 +364,13 @@ bool ScanPass::scanFolder(const std::string& root, const std::string& relative, 
 
 bool ScanPass::isReady(const std::string& relative, const std::string& full, bool isLink)
 {
+    if (!isLink && AcceptanceJournal::shared().pendingFor(full)) {
+        // Answered already: never sent again; its filing is retried at the next pass.
+        if (fHost.notReadyReport().note(full, "answered by the web service; waiting to be filed"))
+            fHost.presenter().ibUpdateFTPCallbackStatusTextField(
+                "Cannot file " + relative + " yet (answered by the web service); see the log", true);
+        return false;
+    }
     ReadinessCheck::Verdict verdict = fReadiness->check(relative, full, isLink);
     if (verdict.lookAgainIn && (!fLookAgainIn || *verdict.lookAgainIn < *fLookAgainIn))
         fLookAgainIn = verdict.lookAgainIn;
@@ -370,11 +394,16 @@ void ScanPass::nothingFound(const Notification& note, const std::string& folder)
 {
     ConsoleLog::write("Scanning done - NO File found for uploading...");
     fHost.presenter().ibUpdateUploadStatusTextField("Done With Iteration...");
+    AcceptanceJournal::shared().flush(); // idle: the last decisions go to the disk
     // Photos left behind are named with their reasons, not hidden behind "waiting".
     const std::string waiting = fHost.notReadyReport().summary();
     if (!waiting.empty())
         ConsoleLog::write(waiting);
-    fHost.presenter().ibUpdateFTPCallbackStatusTextField(waiting.empty() ? "Waiting For New Images..." : waiting);
+    if (!fUnreadableFolder.empty())
+        fHost.presenter().ibUpdateFTPCallbackStatusTextField(
+            "The folder " + fUnreadableFolder + " cannot be read; its photos wait until it can", true);
+    else
+        fHost.presenter().ibUpdateFTPCallbackStatusTextField(waiting.empty() ? "Waiting For New Images..." : waiting);
     fHost.workerThreads().start("folder watcher", [host = &fHost, folder] { host->doWatchFolderInThread(folder); });
     fHost.notificationCenter().post(cNotification_CleanUpAfterCompleteLoop, fHost.notificationSender(), note.userInfo);
     fHost.doSetupRetriggerTimerOnMainThread();

@@ -51,4 +51,6 @@ private:
     std::optional<ReadinessCheck> fReadiness;
     // The soonest moment a photo passed over may become ready.
     std::optional<ReadinessCheck::Duration> fLookAgainIn;
+    // The first folder of the pass that could not be listed, and why.
+    std::string fUnreadableFolder;
 };

@@ -232,6 +232,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
         auto watchdog =
             UploadWatchdog::arm(fTimerContext.get(), timeOut, [this](UploadWatchdog& w) { uploadTimerFired(w); });
         ConsoleLog::writef("Inside %s => %s... Start to sendSynchronousRequest", kClass, op);
+        ConsoleLog::writef("Sending [%s] to the web service", item.edFileName.c_str());
         const HttpTransfer::Result reply = HttpTransfer::post(
             Preferences::getPrefOrvURL().value_or(""), body,
             [this, &watchdog] { return watchdog->isTransferAborted() || fAbortTransfers.load(); },

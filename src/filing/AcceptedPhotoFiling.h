@@ -1,0 +1,35 @@
+#pragma once
+
+#include "filing/AcceptanceJournal.h"
+
+#include <optional>
+#include <string>
+
+class UploadItemInfo;
+
+// Files a photo whose place the web service's answer has decided, through
+// the acceptance journal: the decision is recorded first, then the photo and
+// its movie are moved, then the record is dropped. The same steps finish
+// what a killed station left half done: a photo still in the source folder
+// is moved (or, when a whole copy of it already lies at its destination,
+// only removed from the source), and a movie left behind follows its photo.
+namespace AcceptedPhotoFiling {
+
+// The record for the item as it lies in the source folder now; none when the
+// photo is not a regular file there any more.
+std::optional<AcceptanceJournal::Record> recordFor(const UploadItemInfo& item,
+                                                   AcceptanceJournal::Destination destination,
+                                                   const std::string& destRoot);
+
+// Writes the record to the journal before anything moves.
+void recordAcceptance(const AcceptanceJournal::Record& record);
+
+// Puts the photo and its movie where the record says; true when both are in
+// place (the record is then dropped from the journal).
+bool file(const AcceptanceJournal::Record& record);
+
+// Files every photo the journal holds as pending; returns how many are
+// still pending afterwards (their moves failed and are logged).
+size_t fileAllPending();
+
+} // namespace AcceptedPhotoFiling
