@@ -68,8 +68,8 @@ void UploaderOptions::applySettings(UserDefaults& store) const
     for (const auto& [key, value] : settings) {
         // The password never goes into the log.
         const std::string shown = key == PrefKey::UserLoginPassword ? "********"
-            : value.isString()                                       ? "\"" + *value.asString() + "\""
-                                                                     : value.describe();
+            : value.isString()                                      ? "\"" + *value.asString() + "\""
+                                                                    : value.describe();
         ConsoleLog::writef("Setting %s to %s from the command line", key.c_str(), shown.c_str());
         store.setObject(key, value);
     }

@@ -11,8 +11,8 @@ class UserDefaults;
 // The uploader's command line.
 struct UploaderOptions {
     // Exit statuses of a command line that cannot be used.
-    static constexpr int kExitUsage = 64;      // an unknown option, a missing value
-    static constexpr int kExitBadSetting = 2;  // --set with an unknown key or a value its key does not take
+    static constexpr int kExitUsage = 64;     // an unknown option, a missing value
+    static constexpr int kExitBadSetting = 2; // --set with an unknown key or a value its key does not take
 
     bool headless = false;
     bool supervised = false; // a service manager restarts the station (--supervised)

@@ -220,7 +220,8 @@ TEST_F(AppControllerTest, TheEndOfAnUploadRequestsTheNextScan)
     fCenter.post(cNotification_CleanUpAfterUpload, nullptr, std::make_shared<UploadItemInfo>());
     EXPECT_TRUE(waitFor([&] { return fScanRequests.load() == 1; }));
     // That pass ends by clearing the started flag: let it end first.
-    EXPECT_TRUE(waitFor([&] { return fLog.contains("Scanning done - NO File found for uploading...") && !gIsScanning; }));
+    EXPECT_TRUE(
+        waitFor([&] { return fLog.contains("Scanning done - NO File found for uploading...") && !gIsScanning; }));
 
     // A watcher event during an upload is refused by the open-folder request.
     fController->setStartedUploadProcess(true);

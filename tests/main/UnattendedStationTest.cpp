@@ -136,8 +136,8 @@ TEST_F(UnattendedStationTest, ANewHeadlessStationUploadsWithoutAnyCommand)
     startServer();
     dropPhoto("Smith", "IMG_1.jpg");
     start(stationSettings());
-    EXPECT_TRUE(waitFor([&] { return output().find("Will autoResynchronizeAtStartup is TRUE...") != std::string::npos; },
-                        5s))
+    EXPECT_TRUE(
+        waitFor([&] { return output().find("Will autoResynchronizeAtStartup is TRUE...") != std::string::npos; }, 5s))
         << output();
     EXPECT_NE(output().find("Uploading starts by itself in 10 seconds..."), std::string::npos) << output();
 
@@ -154,8 +154,8 @@ TEST_F(UnattendedStationTest, WithTheAutomaticStartOffTheStationWaitsForACommand
     startServer();
     dropPhoto("Smith", "IMG_1.jpg");
     start(stationSettings() + QStringList{"--set", "prefAutoStartUploadAtStartup=no"});
-    EXPECT_TRUE(waitFor([&] { return output().find("Will autoResynchronizeAtStartup is FALSE...") != std::string::npos; },
-                        5s))
+    EXPECT_TRUE(
+        waitFor([&] { return output().find("Will autoResynchronizeAtStartup is FALSE...") != std::string::npos; }, 5s))
         << output();
     // Longer than the automatic start would have waited.
     waitFor([] { return false; }, 12s);
@@ -174,8 +174,9 @@ TEST_F(UnattendedStationTest, ARelaunchAfterAHungUploadGoesOnUploadingByItself)
     hang.hang = true;
     startServer({hang});
     dropPhoto("Smith", "IMG_1.jpg");
-    start(stationSettings() + QStringList{"--set", "prefAutoStartUploadAtStartup=false", "--set",
-                                          "prefUploadTimeOut=1", "--set", "prefDoCheckOrders=false"});
+    start(stationSettings() +
+          QStringList{"--set", "prefAutoStartUploadAtStartup=false", "--set", "prefUploadTimeOut=1", "--set",
+                      "prefDoCheckOrders=false"});
     const pid_t first = static_cast<pid_t>(fStation.processId());
     EXPECT_EQ(ctl({"upnw"}).output, "ACCEPTED\n");
 
@@ -222,8 +223,8 @@ TEST_F(UnattendedStationTest, ASupervisedStationLeavesTheRestartToItsSupervisor)
     EXPECT_EQ(fStation.exitCode(), 0);
     fOutput.clear();
     start(settings);
-    EXPECT_TRUE(waitFor([&] { return output().find("Will autoResynchronizeAtStartup is FALSE...") != std::string::npos; },
-                        5s));
+    EXPECT_TRUE(
+        waitFor([&] { return output().find("Will autoResynchronizeAtStartup is FALSE...") != std::string::npos; }, 5s));
     EXPECT_EQ(output().find("This start follows a hung upload"), std::string::npos) << output();
 }
 
@@ -235,8 +236,8 @@ TEST_F(UnattendedStationTest, PauseDuringAnUploadThenUploadNowResumes)
     startServer({}, slow);
     dropPhoto("Adams", "IMG_1.jpg");
     dropPhoto("Baker", "IMG_2.jpg");
-    start(stationSettings() + QStringList{"--set", "prefAutoStartUploadAtStartup=false", "--set",
-                                          "prefDoCheckOrders=false"});
+    start(stationSettings() +
+          QStringList{"--set", "prefAutoStartUploadAtStartup=false", "--set", "prefDoCheckOrders=false"});
     EXPECT_EQ(ctl({"upnw"}).output, "ACCEPTED\n");
     // The service counts a request once answered: the station says when it sends.
     ASSERT_TRUE(waitFor([&] { return output().find("Uploading...") != std::string::npos; }, 20s)) << output();
@@ -251,8 +252,7 @@ TEST_F(UnattendedStationTest, PauseDuringAnUploadThenUploadNowResumes)
 
     // An upload-now that only asked for a scan would end at the paused check too.
     EXPECT_EQ(ctl({"upnw"}).output, "ACCEPTED\n");
-    ASSERT_TRUE(waitFor([&] { return filed("Adams", "IMG_1.jpg") && filed("Baker", "IMG_2.jpg"); }, 30s))
-        << output();
+    ASSERT_TRUE(waitFor([&] { return filed("Adams", "IMG_1.jpg") && filed("Baker", "IMG_2.jpg"); }, 30s)) << output();
     EXPECT_EQ(fServer->requestCount(), 2u);
 
     // The alias does the same.

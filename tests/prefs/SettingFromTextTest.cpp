@@ -1,5 +1,5 @@
-#include "prefs/PreferenceKeys.h"
 #include "prefs/SettingFromText.h"
+#include "prefs/PreferenceKeys.h"
 
 #include <gtest/gtest.h>
 #include <set>
@@ -56,8 +56,7 @@ TEST(SettingFromText, NumbersAndWholeNumbersMustBeWrittenAsSuch)
     EXPECT_EQ(parsed(PrefKey::DaysToSaveLogs, "14"), PlistValue::integer(14));
     EXPECT_EQ(parsed(PrefKey::SearchPathMethodTag, "3"), PlistValue::integer(3));
     for (const char* bad : {"", "abc", "90s", "-5", "1e3", "inf", "nan", " 90", "+90", "0x10"})
-        EXPECT_NE(refusal(PrefKey::SecondsBetweenScans, bad).find("a number of 0 or more"), std::string::npos)
-            << bad;
+        EXPECT_NE(refusal(PrefKey::SecondsBetweenScans, bad).find("a number of 0 or more"), std::string::npos) << bad;
     for (const char* bad : {"7.9", "", "seven", "-1"})
         EXPECT_NE(refusal(PrefKey::DaysToSaveLogs, bad).find("a whole number"), std::string::npos) << bad;
     // Less than a day would delete every filed photo at the next cleanup.
