@@ -241,7 +241,8 @@ class WatchedChainTest : public UploadChainEndToEndTest {
 protected:
     void waitForWatcher()
     {
-        bool started = false;
+        // Posted on the watcher's thread, read here.
+        std::atomic<bool> started{false};
         int owner = 0;
         fCenter.addObserver(&owner, cNotification_WatcherStarted, [&](const Notification&) { started = true; });
         fController->ibUserClickedOnSynchronize(nullptr);
