@@ -285,6 +285,33 @@ TEST_F(UploadChainEndToEndTest, APhotoTheServiceKeepsRefusingWaitsGrowingPausesW
     EXPECT_GT(next->when, std::chrono::system_clock::now());
 }
 
+TEST_F(UploadChainEndToEndTest, EmptyAndHtmlRepliesAreRefusalsWithTheirOwnPauses)
+{
+    RefBehaviour empty;
+    empty.body = "";
+    RefBehaviour html;
+    html.body = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Bad Gateway</title></head></html>";
+    fServer->stop();
+    RefServer::Options options;
+    options.root = fSandbox.file("service");
+    options.byFileName = {{"IMG_1.jpg", empty}, {"IMG_2.jpg", html}};
+    fServer = std::make_unique<RefServer>(options);
+    ASSERT_TRUE(fServer->start());
+    store().setString(PrefKey::OrvURL, fServer->url());
+    photo("Adams/IMG_1.jpg");
+    photo("Adams/IMG_2.jpg");
+    photo("Adams/IMG_3.jpg");
+    fController->ibUserClickedOnSynchronize(nullptr);
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_3.jpg"); }, std::chrono::seconds(15)));
+    ASSERT_TRUE(waitFor([&] { return received()["IMG_1.jpg"] >= 2 && received()["IMG_2.jpg"] >= 2 && idle(); },
+                        std::chrono::seconds(15)));
+    EXPECT_TRUE(fLog.contains("Adams/IMG_1.jpg was not taken by the web service"));
+    EXPECT_TRUE(fLog.contains("Adams/IMG_2.jpg was not taken by the web service"));
+    EXPECT_TRUE(fs::exists(source() + "/Adams/IMG_1.jpg"));
+    EXPECT_TRUE(fs::exists(source() + "/Adams/IMG_2.jpg"));
+    EXPECT_EQ(received()["IMG_3.jpg"], 1);
+}
+
 TEST_F(UploadChainEndToEndTest, AnAcceptedPhotoThatCannotBeFiledIsNotSentAgainAndIsFiledLater)
 {
     photo("Adams/IMG_1.jpg");
