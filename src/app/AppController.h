@@ -7,6 +7,7 @@
 #include "app/StatusPresenter.h"
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
+#include "filing/PhotoRetryPauses.h"
 #include "platform/NotificationCenter.h"
 #include "remote/AppleEventTarget.h"
 #include "scan/NotReadyReport.h"
@@ -64,6 +65,21 @@ public:
 
     // Where the command socket listens (set before will-finish-launching).
     void setCommandSocketPath(std::string path) { fCommandSocketPath = std::move(path); }
+
+    // How the station runs, set before will-finish-launching.
+    // Headless: no window ever shows, so the automatic start waits the shorter time.
+    void setHeadless(bool headless) { fHeadless = headless; }
+    // Supervised: after a hung upload the station exits with
+    // kExitStatusForSupervisor and a service manager starts it again,
+    // instead of starting a second copy through quon-relaunch.
+    void setSupervised(bool supervised) { fSupervised = supervised; }
+    // The note left for the next start when an upload hangs (none: no note).
+    void setRestartMarkerPath(std::string path) { fRestartMarkerPath = std::move(path); }
+    // This start follows a hung upload: go on uploading even with the automatic start off.
+    void setRestartedAfterHungUpload(bool restarted) { fRestartedAfterHungUpload = restarted; }
+    static constexpr int kExitStatusForSupervisor = 75;
+    // What the event loop ends with: 0, or kExitStatusForSupervisor.
+    int exitStatus() const { return fExitStatus; }
     // What ends the event loop; defaults to QCoreApplication::exit(0).
     void setTerminateHandler(std::function<void()> handler) { fTerminateHandler = std::move(handler); }
     bool isTerminating() const { return fTerminating; }
@@ -101,6 +117,8 @@ public:
     void handleNotification_WatcherStarted(const Notification& note);
     void handleNotification_WatcherItemChanged(const Notification& note);
     void handleNotification_UploadProcessPaused(const Notification& note);
+    // Filing-retry thread: moves the uploaded photos whose move failed, once their pause has ended.
+    void retryPendingFilings();
 
     // --- worker operations ---
     // One scan pass; runs on its own scan thread.
@@ -137,6 +155,7 @@ public:
     void ibUserClickedOnSynchronize(const void* sender);
     void ibMenuCmd_Open(const void* sender);
     void ibClickedOnSynchronizeAgain(const void* sender) override;
+    bool resumePausedProcess(const void* sender) override;
     void ibClickedOnHalt(const void* sender);
     void doHandlePauseResumeButtonAsResume(const void* sender);
     void ibClickedOnOpenPref(const void* sender);
@@ -153,6 +172,10 @@ public:
     // ready then), unless one is already due sooner.
     void requestScanAfter(std::chrono::steady_clock::duration delay) override { fScanWakeup.wakeAfter(delay); }
     std::optional<std::chrono::steady_clock::time_point> nextScanWakeup() const { return fScanWakeup.nextWake(); }
+    // The photos that wait before they are sent or filed again; its
+    // nextAttempt() is the earliest of them.
+    PhotoRetryPauses& photoRetryPauses() override { return fPhotoRetryPauses; }
+    void requestFilingRetryAfter(std::chrono::steady_clock::duration delay) override { fFilingWakeup.wakeAfter(delay); }
 
     // --- the rescan timer ---
     void doSetupRetriggerTimerOnMainThread() override { fRescanTimer.doSetupRetriggerTimerOnMainThread(); }
@@ -236,8 +259,16 @@ private:
     std::string fCommandSocketPath;
     std::function<void()> fTerminateHandler;
     bool fTerminating = false;
+    bool fHeadless = false;
+    bool fSupervised = false;
+    bool fRestartedAfterHungUpload = false;
+    std::string fRestartMarkerPath;
+    int fExitStatus = 0;
 
     NotReadyReport fNotReadyReport;
     SettleTracker fSettleTracker;
     ScanWakeup fScanWakeup{[this] { fWorkers.start("rescan request", [this] { openFileOnMainThread(); }); }};
+    PhotoRetryPauses fPhotoRetryPauses;
+    ScanWakeup fFilingWakeup{[this] { fWorkers.start("filing retry", [this] { retryPendingFilings(); }); },
+                             "Trying again to file the uploaded photos that could not be filed"};
 };
