@@ -93,7 +93,7 @@ std::string identityFields(const AcceptanceJournal::Record& r)
 
 std::string acceptanceLine(const AcceptanceJournal::Record& r)
 {
-    const char* where = r.destination == AcceptanceJournal::Destination::MirrorSite ? "M" : "P";
+    const char* where = r.destination == AcceptanceJournal::Destination::MirrorSiteFolder ? "M" : "P";
     return withCheckSum("A\t" + identityFields(r) + "\t" + where + "\t" + escaped(r.destRoot) + "\t" +
                         escaped(r.movie));
 }
@@ -136,7 +136,7 @@ bool parseLine(const std::string& line, char& kind, AcceptanceJournal::Record& r
     if (kind == 'A') {
         if (f[5] != "M" && f[5] != "P")
             return false;
-        r.destination = f[5] == "M" ? AcceptanceJournal::Destination::MirrorSite
+        r.destination = f[5] == "M" ? AcceptanceJournal::Destination::MirrorSiteFolder
                                     : AcceptanceJournal::Destination::ProblemFolder;
         if (!unescaped(f[6], r.destRoot) || !unescaped(f[7], r.movie))
             return false;

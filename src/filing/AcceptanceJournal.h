@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filing/PhotoRetryPauses.h"
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -26,7 +28,7 @@
 // Thread-safe.
 class AcceptanceJournal {
 public:
-    enum class Destination { MirrorSite, ProblemFolder };
+    using Destination = PhotoRetryPauses::Destination;
 
     // One accepted photo: what identifies it in the source folder and where it goes.
     struct Record {
@@ -34,7 +36,7 @@ public:
         std::string item; // relative to sourceRoot
         uint64_t size = 0;
         int64_t modifiedNs = 0;
-        Destination destination = Destination::MirrorSite;
+        Destination destination = Destination::MirrorSiteFolder;
         std::string destRoot;
         std::string movie; // the movie filed with it, relative to sourceRoot; empty when none
 

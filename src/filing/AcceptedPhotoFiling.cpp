@@ -1,5 +1,6 @@
 #include "filing/AcceptedPhotoFiling.h"
 
+#include "filing/PhotoFiling.h"
 #include "filing/ZVI_FileManager.h"
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
@@ -15,7 +16,7 @@ namespace {
 using Destination = AcceptanceJournal::Destination;
 using WhenTaken = ZVI_FileManager::WhenTaken;
 
-const char* destinationName(Destination d) { return d == Destination::MirrorSite ? "mirror folder" : "Problem Folder"; }
+const char* destinationName(Destination d) { return d == Destination::MirrorSiteFolder ? "mirror folder" : "Problem Folder"; }
 
 bool existsNoFollow(const std::string& path)
 {
@@ -46,26 +47,33 @@ std::vector<std::string> placesOfCopies(const std::string& destPath, Destination
     return places;
 }
 
-// Puts one file (the photo or its movie) of the record at its destination.
+// A whole copy of one file of the record already at its destination, left by
+// a move onto another file system that was cut off after its copy.
+std::optional<std::string> wholeCopyOf(const AcceptanceJournal::Record& r, const std::string& relative)
+{
+    const std::string source = FileUtil::joinPath(r.sourceRoot, relative);
+    for (const std::string& copy : placesOfCopies(FileUtil::joinPath(r.destRoot, relative), r.destination))
+        if (sameFileContents(source, copy))
+            return copy;
+    return std::nullopt;
+}
+
+// Puts one file of the record (a movie left behind) at its destination.
 bool placeFile(const AcceptanceJournal::Record& r, const std::string& relative)
 {
     const std::string source = FileUtil::joinPath(r.sourceRoot, relative);
     if (!existsNoFollow(source))
         return true; // moved before
-    const std::string destPath = FileUtil::joinPath(r.destRoot, relative);
-    // A move onto another file system cut off after its copy was in place:
-    // the whole copy stays, the source goes.
-    for (const std::string& copy : placesOfCopies(destPath, r.destination)) {
-        if (sameFileContents(source, copy)) {
-            if (::unlink(source.c_str()) == 0) {
-                ConsoleLog::writef("[%s] already lies whole at [%s]; the copy left in the source folder is removed",
-                                   source.c_str(), copy.c_str());
-                return true;
-            }
-            break;
+    if (const auto copy = wholeCopyOf(r, relative)) {
+        if (::unlink(source.c_str()) == 0) {
+            ConsoleLog::writef("[%s] already lies whole at [%s]; the copy left in the source folder is removed",
+                               source.c_str(), copy->c_str());
+            return true;
         }
+        return false;
     }
-    const WhenTaken whenTaken = r.destination == Destination::MirrorSite ? WhenTaken::Overwrite : WhenTaken::KeepBoth;
+    const WhenTaken whenTaken =
+        r.destination == Destination::MirrorSiteFolder ? WhenTaken::Overwrite : WhenTaken::KeepBoth;
     return ZVI_FileManager::moveItem(relative, r.sourceRoot, r.destRoot, whenTaken, false).has_value();
 }
 
@@ -99,42 +107,41 @@ void recordAcceptance(const AcceptanceJournal::Record& record)
                            record.photoPath().c_str(), destinationName(record.destination));
 }
 
-bool file(const AcceptanceJournal::Record& r)
+PhotoFiling::Outcome file(const AcceptanceJournal::Record& r)
 {
-    ConsoleLog::writef("Preparing to Move [%s]/[%s]...", r.sourceRoot.c_str(), r.item.c_str());
-    bool photoPlaced = true;
-    bool otherPhotoThere = false;
+    PhotoFiling::Outcome outcome;
     if (existsNoFollow(r.photoPath())) {
         uint64_t size = 0;
         int64_t modified = 0;
-        if (AcceptanceJournal::identify(r.photoPath(), size, modified) && size == r.size &&
-            modified == r.modifiedNs)
-            photoPlaced = placeFile(r, r.item);
-        else
-            otherPhotoThere = true; // a new photo under the same name: not this record's to move
-    }
-    bool moviePlaced = true;
-    if (!r.movie.empty() && !otherPhotoThere) {
+        if (!AcceptanceJournal::identify(r.photoPath(), size, modified) || size != r.size ||
+            modified != r.modifiedNs) {
+            // A new photo under the same name: not this record's to move; it is sent as any other.
+            ConsoleLog::writef("[%s] is not the photo that was answered any more: it will be sent",
+                               r.photoPath().c_str());
+            AcceptanceJournal::shared().recordFiled(r);
+            return outcome;
+        }
+        if (const auto copy = wholeCopyOf(r, r.item)) {
+            // A move onto another file system cut off after its copy was in place.
+            if (::unlink(r.photoPath().c_str()) != 0)
+                return {false, "the copy left in the source folder could not be removed"};
+            ConsoleLog::writef("[%s] already lies whole at [%s]; the copy left in the source folder is removed",
+                               r.photoPath().c_str(), copy->c_str());
+            if (!r.movie.empty() && !placeFile(r, r.movie))
+                outcome = {false, "its movie could not be moved"};
+        } else {
+            // The photo and its movie as one pair, by the mirror's naming rules.
+            outcome = PhotoFiling::filePhotoAndMovie(r.sourceRoot, r.item, r.destRoot, r.destination);
+        }
+    } else if (!r.movie.empty()) {
+        // The photo was moved before a kill; its movie follows it.
         ConsoleLog::writef("Preparing to Move [%s]/[%s]...", r.sourceRoot.c_str(), r.movie.c_str());
-        moviePlaced = placeFile(r, r.movie);
+        if (!placeFile(r, r.movie))
+            outcome = {false, "its movie could not be moved"};
     }
-    if (photoPlaced && moviePlaced) {
+    if (outcome.filed)
         AcceptanceJournal::shared().recordFiled(r);
-        return true;
-    }
-    ConsoleLog::writef("[%s] was answered but could not be filed into the %s yet; it is not sent again and its "
-                       "filing is tried again at the next pass",
-                       r.photoPath().c_str(), destinationName(r.destination));
-    return false;
-}
-
-size_t fileAllPending()
-{
-    AcceptanceJournal& journal = AcceptanceJournal::shared();
-    journal.ensureOpen();
-    for (const AcceptanceJournal::Record& r : journal.pending())
-        file(r);
-    return journal.pending().size();
+    return outcome;
 }
 
 } // namespace AcceptedPhotoFiling

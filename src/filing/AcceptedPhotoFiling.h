@@ -1,6 +1,7 @@
 #pragma once
 
 #include "filing/AcceptanceJournal.h"
+#include "filing/PhotoFiling.h"
 
 #include <optional>
 #include <string>
@@ -24,12 +25,8 @@ std::optional<AcceptanceJournal::Record> recordFor(const UploadItemInfo& item,
 // Writes the record to the journal before anything moves.
 void recordAcceptance(const AcceptanceJournal::Record& record);
 
-// Puts the photo and its movie where the record says; true when both are in
-// place (the record is then dropped from the journal).
-bool file(const AcceptanceJournal::Record& record);
-
-// Files every photo the journal holds as pending; returns how many are
-// still pending afterwards (their moves failed and are logged).
-size_t fileAllPending();
+// Puts the photo and its movie where the record says, as one pair; once both
+// are in place (or the photo there is another one now) the record is dropped.
+PhotoFiling::Outcome file(const AcceptanceJournal::Record& record);
 
 } // namespace AcceptedPhotoFiling

@@ -6,42 +6,27 @@
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
 #include "filing/AcceptedPhotoFiling.h"
+#include "filing/PhotoFiling.h"
+#include "filing/PhotoRetryPauses.h"
 #include "filing/TransportBackoff.h"
-#include "filing/ZVI_FileManager.h"
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 #include "prefs/PreferenceKeys.h"
 #include "prefs/Preferences.h"
-#include "scan/PathChecks.h"
+#include "scan/NotReadyReport.h"
 #include "upload/UploadResultInfo.h"
 
 #include <chrono>
 #include <ctime>
-#include <optional>
+#include <mutex>
 #include <strings.h>
-#include <thread>
+#include <sys/stat.h>
 
 namespace {
 
-using Destination = AcceptanceJournal::Destination;
-
-// The answer has decided the photo's place: recorded in the acceptance
-// journal first, so a station killed during the moves files it as decided
-// instead of sending it again.
-std::optional<AcceptanceJournal::Record> acceptForFiling(const UploadItemInfo& item, Destination destination,
-                                                         const std::string& destRoot)
-{
-    auto record = AcceptedPhotoFiling::recordFor(item, destination, destRoot);
-    if (!record) {
-        ConsoleLog::writef("Preparing to Move [%s]/[%s]... the photo is no longer in the source folder",
-                           item.localRootFolder.c_str(), item.localItem.c_str());
-        return std::nullopt;
-    }
-    AcceptedPhotoFiling::recordAcceptance(*record);
-    return record;
-}
+using Destination = PhotoRetryPauses::Destination;
 
 bool hasItemPaths(const UploadItemInfo& item, const char* operation)
 {
@@ -62,7 +47,161 @@ std::string clockText(std::chrono::system_clock::time_point when, const char* fo
     return text;
 }
 
+// The photo as the scan knows it.
+std::string photoPathOf(const UploadItemInfo& item)
+{
+    return item.edFileName.empty() ? FileUtil::joinPath(item.localRootFolder, item.localItem) : item.edFileName;
+}
+
+const char* folderName(Destination destination)
+{
+    return destination == Destination::ProblemFolder ? "Problem Folder" : "Mirror Site Folder";
+}
+
+std::optional<std::string> folderOf(Destination destination)
+{
+    auto folder = destination == Destination::ProblemFolder ? Preferences::getLocalProblemUploadFolder()
+                                                            : Preferences::getLocalMasterMirrorSiteFolder();
+    if (folder && folder->empty())
+        return std::nullopt;
+    return folder;
+}
+
+std::string nextAttemptText(PhotoRetryPauses::Clock::duration pause)
+{
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(pause);
+    return PhotoRetryPauses::clockText(std::chrono::system_clock::now() + seconds) + " (in " +
+        std::to_string(seconds.count()) + " s)";
+}
+
+// What tells the uploaded photo from another one put under its name later.
+std::string identityOf(const std::string& path)
+{
+    struct stat st { };
+    if (::lstat(path.c_str(), &st) != 0)
+        return {};
+    return std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+        std::to_string(st.st_mtim.tv_nsec) + ":" + std::to_string(st.st_ino);
+}
+
+// One retry of the pending moves at a time.
+std::mutex gFilingRetry;
+
 } // namespace
+
+std::optional<AcceptanceJournal::Record> ResultFiling::recordDecision(const UploadItemInfo& item,
+                                                                       Destination destination)
+{
+    const auto folder = folderOf(destination);
+    if (!folder)
+        return std::nullopt;
+    auto record = AcceptedPhotoFiling::recordFor(item, destination, *folder);
+    if (!record) {
+        ConsoleLog::writef("Preparing to Move [%s]/[%s]... the photo is no longer in the source folder",
+                           item.localRootFolder.c_str(), item.localItem.c_str());
+        return std::nullopt;
+    }
+    AcceptedPhotoFiling::recordAcceptance(*record);
+    return record;
+}
+
+ResultFiling::Filed ResultFiling::filePhoto(const UploadItemInfo& item, Destination destination,
+                                            std::optional<AcceptanceJournal::Record> record)
+{
+    const std::string photo = photoPathOf(item);
+    const auto folder = folderOf(destination);
+    // The answer's decision is in the journal before the first move, so a
+    // station killed during the moves files the photo instead of sending it again.
+    if (!record && folder)
+        record = AcceptanceJournal::shared().pendingFor(photo);
+    if (!record && folder)
+        record = recordDecision(item, destination);
+    PhotoFiling::Outcome outcome;
+    if (record)
+        outcome = AcceptedPhotoFiling::file(*record);
+    else if (folder)
+        outcome = PhotoFiling::filePhotoAndMovie(item.localRootFolder, item.localItem, *folder, destination);
+    else
+        outcome = {false, std::string("no ") + folderName(destination) + " is set"};
+    if (outcome.filed) {
+        fHost.photoRetryPauses().forget(photo);
+        return Filed::Yes;
+    }
+    // The service has the photo: it is not sent again, only its move is tried again.
+    const auto pause = fHost.photoRetryPauses().filingFailed(
+        photo, {item.localRootFolder, item.localItem, destination, identityOf(photo)});
+    const std::string text = item.localItem + " was uploaded but cannot be filed into the " + folderName(destination) +
+        ": " + outcome.problem + ". It is not sent again; next try to file it at " + nextAttemptText(pause);
+    ConsoleLog::writef("%s [%s]", text.c_str(), photo.c_str());
+    fHost.presenter().ibUpdateFTPCallbackStatusTextField(text, true);
+    if (pause == PhotoRetryPauses::Clock::duration(PhotoRetryPauses::kFirstPause))
+        fHost.presenter().perform(
+            [text](StatusPresenter& window) { window.showAlert("An uploaded photo cannot be filed", text, "OK"); });
+    fHost.requestFilingRetryAfter(pause);
+    return Filed::No;
+}
+
+void ResultFiling::pauseBeforeSendingAgain(const UploadResultInfo& result)
+{
+    const std::string photo = photoPathOf(result);
+    const auto pause = fHost.photoRetryPauses().sendFailed(photo);
+    std::string text = result.localItem + " was not taken by the web service";
+    if (result.httpOurCustomMessage && !result.httpOurCustomMessage->empty())
+        text += " (" + *result.httpOurCustomMessage + ")";
+    text += "; next attempt at " + nextAttemptText(pause);
+    ConsoleLog::writef("%s [%s]", text.c_str(), photo.c_str());
+    fHost.presenter().ibUpdateFTPCallbackStatusTextField(text, true);
+    // Nothing else may come back for it: the folder does not change meanwhile.
+    fHost.requestScanAfter(pause);
+}
+
+void ResultFiling::retryPendingFilings()
+{
+    std::lock_guard lock(gFilingRetry);
+    PhotoRetryPauses& pauses = fHost.photoRetryPauses();
+    for (const auto& due : pauses.filingsDue()) {
+        if (fHost.workerThreads().stopRequested())
+            return;
+        if (const std::string now = identityOf(due.photoPath);
+            !now.empty() && !due.filing.identity.empty() && now != due.filing.identity) {
+            ConsoleLog::writef("[%s] is not the photo that was uploaded any more: it will be sent",
+                               due.photoPath.c_str());
+            pauses.forget(due.photoPath);
+            fHost.requestScanAfter(std::chrono::seconds(0));
+            continue;
+        }
+        UploadItemInfo item;
+        item.localRootFolder = due.filing.localRootFolder;
+        item.localItem = due.filing.localItem;
+        item.edFileName = due.photoPath;
+        if (filePhoto(item, due.filing.destination) == Filed::Yes) {
+            fHost.notReadyReport().forget(due.photoPath);
+            ConsoleLog::writef("[%s] is filed into the %s now", due.photoPath.c_str(),
+                               folderName(due.filing.destination));
+            fHost.presenter().ibUpdateFTPCallbackStatusTextField(item.localItem + " is filed into the " +
+                                                                 folderName(due.filing.destination) + " now");
+        }
+    }
+    if (const auto next = pauses.nextFilingIn())
+        fHost.requestFilingRetryAfter(*next);
+}
+
+void ResultFiling::fileJournalPending()
+{
+    for (const AcceptanceJournal::Record& record : AcceptanceJournal::shared().pending()) {
+        if (fHost.workerThreads().stopRequested())
+            return;
+        // A move that already failed in this run waits its own pause.
+        if (fHost.photoRetryPauses().mayBeSentNow(record.photoPath()).maySend == false)
+            continue;
+        UploadItemInfo item;
+        item.localRootFolder = record.sourceRoot;
+        item.localItem = record.item;
+        item.edFileName = record.photoPath();
+        if (filePhoto(item, record.destination, record) == Filed::Yes)
+            fHost.notReadyReport().forget(record.photoPath());
+    }
+}
 
 void ResultFiling::handleNotification_UploadSuccess(const Notification& note)
 {
@@ -72,9 +211,7 @@ void ResultFiling::handleNotification_UploadSuccess(const Notification& note)
         if (auto result = note.info<UploadResultInfo>(); result && result->httpStatusCode)
             TransportBackoff::reset();
         if (hasItemPaths(*item, op))
-            if (auto record = acceptForFiling(*item, Destination::MirrorSite,
-                                              Preferences::getLocalMasterMirrorSiteFolder().value_or("")))
-                AcceptedPhotoFiling::file(*record);
+            filePhoto(*item, Destination::MirrorSiteFolder);
     } else {
         ConsoleLog::write("Uknown Item to handle as success?????\n\n");
     }
@@ -105,11 +242,9 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
             result->httpOurCustomStatus && strcasecmp(result->httpOurCustomStatus->c_str(), "Warning") == 0;
         // Where the photo goes is known now; it is recorded before the waits below.
         std::optional<AcceptanceJournal::Record> aside;
-        if ((otherStatusCode || noEmailAddresses || warning) && hasItemPaths(*result, op)) {
-            if (auto problemFolder = Preferences::getLocalProblemUploadFolder())
-                aside = acceptForFiling(*result, Destination::ProblemFolder, *problemFolder);
-        }
-
+        if ((otherStatusCode || noEmailAddresses || warning) && !result->localRootFolder.empty() &&
+            !result->localItem.empty())
+            aside = recordDecision(*result, Destination::ProblemFolder);
         if (result->httpError) {
             const std::string& description = result->httpError->localizedDescription;
             ConsoleLog::writef("Error logged as:\n%s\n\n", description.c_str());
@@ -143,15 +278,25 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
             ConsoleLog::write("NO statusString?????");
         }
 
+        const bool file = warning || otherStatusCode || noEmailAddresses;
         if (otherStatusCode) {
             show(stringWithFormat("HTTP Server Returned Status Code: %li", *result->httpStatusCode));
             fHost.workerThreads().sleepUnlessStopped(std::chrono::seconds(2));
         } else if (noEmailAddresses) {
             fHost.workerThreads().sleepUnlessStopped(std::chrono::seconds(2));
         }
-        // A name already taken in the Problem Folder must not keep the photo in the source folder forever.
-        if (aside)
-            AcceptedPhotoFiling::file(*aside);
+        if (file && hasItemPaths(*result, op)) {
+            if (folderOf(Destination::ProblemFolder))
+                filePhoto(*result, Destination::ProblemFolder, aside);
+            else if (result->httpStatusCode)
+                pauseBeforeSendingAgain(*result);
+        } else if (!file && (!halt || UserDefaults::standard().boolForKey(PrefKey::DoContinueAfterFailedUpload)) &&
+                   result->httpStatusCode && hasItemPaths(*result, op)) {
+            // The service answered but kept nothing, and the chain goes on: the
+            // photo stays for another try, after its own pause, while the
+            // others go on.
+            pauseBeforeSendingAgain(*result);
+        }
     }
 
     // Going on.

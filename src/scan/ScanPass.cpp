@@ -8,7 +8,8 @@
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
 #include "filing/AcceptanceJournal.h"
-#include "filing/AcceptedPhotoFiling.h"
+#include "filing/PhotoRetryPauses.h"
+#include "filing/ResultFiling.h"
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
 #include "platform/NotificationCenter.h"
@@ -183,7 +184,8 @@ void ScanPass::run(const Notification& note)
     ConsoleLog::writef("RootFolder name is: [%s]", scan.localRootFolder.c_str());
     // Photos the service has answered but a killed or failed filing left
     // behind are filed as recorded before anything else is sent.
-    AcceptedPhotoFiling::fileAllPending();
+    AcceptanceJournal::shared().ensureOpen();
+    ResultFiling(fHost).fileJournalPending();
 
     fLoginName = Preferences::getCurUserLoginName().value_or("");
     ReadinessCheck::Settings settings;
@@ -365,13 +367,23 @@ bool ScanPass::scanFolder(const std::string& root, const std::string& relative, 
 bool ScanPass::isReady(const std::string& relative, const std::string& full, bool isLink)
 {
     if (!isLink && AcceptanceJournal::shared().pendingFor(full)) {
-        // Answered already: never sent again; its filing is retried at the next pass.
+        // Answered already: never sent again; its filing is retried after its pause.
         if (fHost.notReadyReport().note(full, "answered by the web service; waiting to be filed"))
             fHost.presenter().ibUpdateFTPCallbackStatusTextField(
                 "Cannot file " + relative + " yet (answered by the web service); see the log", true);
         return false;
     }
-    ReadinessCheck::Verdict verdict = fReadiness->check(relative, full, isLink);
+    // A photo that waits its own pause before it is sent (or filed) again is
+    // passed over; the others go on meanwhile.
+    ReadinessCheck::Verdict verdict;
+    if (const PhotoRetryPauses::Answer pause = fHost.photoRetryPauses().mayBeSentNow(full); !pause.maySend) {
+        verdict.kind = ReadinessCheck::Kind::Waiting;
+        verdict.reason = pause.reason;
+        if (pause.wait > ReadinessCheck::Duration::zero())
+            verdict.lookAgainIn = pause.wait;
+    } else {
+        verdict = fReadiness->check(relative, full, isLink);
+    }
     if (verdict.lookAgainIn && (!fLookAgainIn || *verdict.lookAgainIn < *fLookAgainIn))
         fLookAgainIn = verdict.lookAgainIn;
     NotReadyReport& report = fHost.notReadyReport();

@@ -16,14 +16,14 @@ class AcceptanceJournalTest : public SandboxedTest {
 protected:
     void TearDown() override { fJournal.close(); }
     std::string journal() const { return fSandbox.file("state/journal.txt"); }
-    AcceptanceJournal::Record record(const std::string& item, Destination where = Destination::MirrorSite)
+    AcceptanceJournal::Record record(const std::string& item, Destination where = Destination::MirrorSiteFolder)
     {
         createFileWithContents(fSandbox.file("Source/" + item), "photo " + item);
         AcceptanceJournal::Record r;
         r.sourceRoot = fSandbox.file("Source");
         r.item = item;
         r.destination = where;
-        r.destRoot = fSandbox.file(where == Destination::MirrorSite ? "Mirror" : "Problem Folder");
+        r.destRoot = fSandbox.file(where == Destination::MirrorSiteFolder ? "Mirror" : "Problem Folder");
         EXPECT_TRUE(AcceptanceJournal::identify(r.photoPath(), r.size, r.modifiedNs));
         return r;
     }

@@ -22,7 +22,7 @@ protected:
         UploadItemInfo item;
         item.localRootFolder = source();
         item.localItem = relative;
-        const std::string root = where == Destination::MirrorSite ? mirror() : fSandbox.file("Problem Folder");
+        const std::string root = where == Destination::MirrorSiteFolder ? mirror() : fSandbox.file("Problem Folder");
         auto record = AcceptedPhotoFiling::recordFor(item, where, root);
         EXPECT_TRUE(record);
         EXPECT_TRUE(AcceptanceJournal::shared().recordAcceptance(*record));
@@ -41,7 +41,7 @@ TEST_F(CrashConsistentFilingTest, AnAnsweredPhotoIsFiledAtTheNextStartWithoutBei
     const std::string bytes = readWholeFile(photo("Adams/IMG_1.jpg"));
     createFileWithContents(source() + "/Adams/IMG_1.mov", "movie one");
     photo("Adams/IMG_2.jpg");
-    answered("Adams/IMG_1.jpg", Destination::MirrorSite);
+    answered("Adams/IMG_1.jpg", Destination::MirrorSiteFolder);
     restartJournal();
 
     startStation();
@@ -60,7 +60,7 @@ TEST_F(CrashConsistentFilingTest, AMovieLeftBehindBetweenTheTwoMovesFollowsItsPh
 {
     photo("Adams/IMG_1.jpg");
     createFileWithContents(source() + "/Adams/IMG_1_muxed.mov", "muxed movie");
-    answered("Adams/IMG_1.jpg", Destination::MirrorSite);
+    answered("Adams/IMG_1.jpg", Destination::MirrorSiteFolder);
     // The kill came after the photo's move.
     fs::create_directories(mirror() + "/Adams");
     fs::rename(source() + "/Adams/IMG_1.jpg", mirror() + "/Adams/IMG_1.jpg");
@@ -117,7 +117,7 @@ TEST_F(CrashConsistentFilingTest, ACopyAlreadyUnderATimeStampedNameIsRecognised)
 TEST_F(CrashConsistentFilingTest, ANewPhotoUnderAFiledNameIsSentAndItsRecordDropped)
 {
     photo("Adams/IMG_1.jpg");
-    const auto record = answered("Adams/IMG_1.jpg", Destination::MirrorSite);
+    const auto record = answered("Adams/IMG_1.jpg", Destination::MirrorSiteFolder);
     fs::create_directories(mirror() + "/Adams");
     fs::rename(source() + "/Adams/IMG_1.jpg", mirror() + "/Adams/IMG_1.jpg");
     // The station drops another photo under the same name, later.
@@ -147,4 +147,57 @@ TEST_F(CrashConsistentFilingTest, EveryRecordIsDroppedOnceAllIsFiled)
     EXPECT_TRUE(fs::exists(mirror() + "/Adams/IMG_1.jpg"));
     EXPECT_TRUE(AcceptanceJournal::shared().pending().empty());
     EXPECT_TRUE(fLog.contains("Accepted [" + source() + "/Adams/IMG_2.jpg]: the answer files it into the Problem Folder"));
+}
+
+TEST_F(CrashConsistentFilingTest, AReplayedFilingKeepsADifferentOlderPhotoInTheMirrorWithItsMovie)
+{
+    const std::string bytes = readWholeFile(photo("Adams/IMG_1.jpg"));
+    createFileWithContents(source() + "/Adams/IMG_1.mov", "new movie");
+    // A camera whose counter started again: the archive already holds another IMG_1.
+    createFileWithContents(mirror() + "/Adams/IMG_1.jpg", "the older photo");
+    createFileWithContents(mirror() + "/Adams/IMG_1.mov", "the older movie");
+    answered("Adams/IMG_1.jpg", Destination::MirrorSiteFolder);
+    restartJournal();
+
+    startStation();
+    synchronize();
+    ASSERT_TRUE(waitFor([&] { return !fs::exists(source() + "/Adams/IMG_1.mov") && idle(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(readWholeFile(mirror() + "/Adams/IMG_1.jpg"), bytes);
+    EXPECT_EQ(readWholeFile(mirror() + "/Adams/IMG_1.mov"), "new movie");
+    std::string olderPhoto, olderMovie;
+    for (const auto& entry : fs::directory_iterator(mirror() + "/Adams")) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with("IMG_1 ") && name.ends_with(".jpg"))
+            olderPhoto = name;
+        if (name.starts_with("IMG_1 ") && name.ends_with(".mov"))
+            olderMovie = name;
+    }
+    ASSERT_FALSE(olderPhoto.empty()) << "the older photo is kept under a time-stamped name";
+    EXPECT_EQ(readWholeFile(mirror() + "/Adams/" + olderPhoto), "the older photo");
+    EXPECT_EQ(olderMovie, fs::path(olderPhoto).stem().string() + ".mov") << "its movie keeps the same stamp";
+    EXPECT_EQ(fServer->requestCount(), 0u);
+    EXPECT_TRUE(AcceptanceJournal::shared().pending().empty());
+}
+
+TEST_F(CrashConsistentFilingTest, AnAcceptedPhotoThatCannotBeFiledStaysInTheJournalUntilItsRetriedMoveWorks)
+{
+    const std::string bytes = readWholeFile(photo("Adams/IMG_1.jpg"));
+    // A file where the client folder should be stops the move.
+    createFileWithContents(mirror() + "/Adams", "in the way");
+    startStation();
+    synchronize();
+    ASSERT_TRUE(waitFor([&] { return fServer->requestCount() == 1 && idle(); }, std::chrono::seconds(20)));
+    ASSERT_TRUE(waitFor([&] { return AcceptanceJournal::shared().pending().size() == 1; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(AcceptanceJournal::shared().pendingFor(source() + "/Adams/IMG_1.jpg"));
+
+    // The kill: the next start still knows the photo was answered.
+    stopStation();
+    restartJournal();
+    fs::remove(mirror() + "/Adams");
+    startStation();
+    synchronize();
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_1.jpg") && idle(); }, std::chrono::seconds(20)));
+    EXPECT_EQ(readWholeFile(mirror() + "/Adams/IMG_1.jpg"), bytes);
+    EXPECT_EQ(fServer->requestCount(), 1u) << "answered once: never sent again";
+    EXPECT_TRUE(AcceptanceJournal::shared().pending().empty());
 }
