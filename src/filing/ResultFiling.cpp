@@ -84,6 +84,22 @@ std::string identityOf(const std::string& path)
         std::to_string(st.st_mtim.tv_nsec) + ":" + std::to_string(st.st_ino);
 }
 
+// The journal's record of the photo: the one made for the file now at that
+// path or, once the photo itself has moved and only its movie is left, the
+// one recorded under that path.
+std::optional<AcceptanceJournal::Record> pendingRecordOf(const std::string& photo)
+{
+    if (auto record = AcceptanceJournal::shared().pendingFor(photo))
+        return record;
+    struct stat st { };
+    if (::lstat(photo.c_str(), &st) == 0)
+        return std::nullopt; // another photo under that name now
+    for (const AcceptanceJournal::Record& record : AcceptanceJournal::shared().pending())
+        if (record.photoPath() == photo)
+            return record;
+    return std::nullopt;
+}
+
 // One retry of the pending moves at a time.
 std::mutex gFilingRetry;
 
@@ -113,7 +129,7 @@ ResultFiling::Filed ResultFiling::filePhoto(const UploadItemInfo& item, Destinat
     // The answer's decision is in the journal before the first move, so a
     // station killed during the moves files the photo instead of sending it again.
     if (!record && folder)
-        record = AcceptanceJournal::shared().pendingFor(photo);
+        record = pendingRecordOf(photo);
     if (!record && folder)
         record = recordDecision(item, destination);
     PhotoFiling::Outcome outcome;

@@ -366,13 +366,6 @@ bool ScanPass::scanFolder(const std::string& root, const std::string& relative, 
 
 bool ScanPass::isReady(const std::string& relative, const std::string& full, bool isLink)
 {
-    if (!isLink && AcceptanceJournal::shared().pendingFor(full)) {
-        // Answered already: never sent again; its filing is retried after its pause.
-        if (fHost.notReadyReport().note(full, "answered by the web service; waiting to be filed"))
-            fHost.presenter().ibUpdateFTPCallbackStatusTextField(
-                "Cannot file " + relative + " yet (answered by the web service); see the log", true);
-        return false;
-    }
     // A photo that waits its own pause before it is sent (or filed) again is
     // passed over; the others go on meanwhile.
     ReadinessCheck::Verdict verdict;
@@ -381,6 +374,12 @@ bool ScanPass::isReady(const std::string& relative, const std::string& full, boo
         verdict.reason = pause.reason;
         if (pause.wait > ReadinessCheck::Duration::zero())
             verdict.lookAgainIn = pause.wait;
+    } else if (!isLink && AcceptanceJournal::shared().pendingFor(full)) {
+        // Answered already (before a kill): never sent again; it is filed at the next pass.
+        if (fHost.notReadyReport().note(full, "answered by the web service; waiting to be filed"))
+            fHost.presenter().ibUpdateFTPCallbackStatusTextField(
+                "Cannot file " + relative + " yet (answered by the web service); see the log", true);
+        return false;
     } else {
         verdict = fReadiness->check(relative, full, isLink);
     }
