@@ -201,7 +201,7 @@ TEST_F(FaultEndToEndTest, AMirrorFolderThatCannotBeWrittenNeverMakesThePhotoGoTw
     ASSERT_TRUE(waitFor([&] { return fServer->requestCount() == 1 && idle(); }, 20s));
     EXPECT_TRUE(fs::exists(source() + "/Adams/IMG_1.jpg"));
     synchronize();
-    ASSERT_TRUE(waitFor([&] { return fPresenter.field(Field::ProcessLine).find("answered by the web service") !=
+    ASSERT_TRUE(waitFor([&] { return fPresenter.field(Field::ProcessLine).find("uploaded but cannot be filed") !=
                                  std::string::npos; },
                         20s));
     ASSERT_TRUE(waitFor([&] { return idle(); }));
