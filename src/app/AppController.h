@@ -4,6 +4,7 @@
 #include "app/MainThreadPresenter.h"
 #include "app/ProcessState.h"
 #include "app/RescanTimer.h"
+#include "app/StationStatus.h"
 #include "app/StatusPresenter.h"
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
@@ -60,6 +61,8 @@ public:
     // The upload watchdog's request: quits and starts the application again.
     void relaunchApp(const RelaunchRequest& param) override;
     bool isApplicationActive() const override;
+    // A long upload's progress, from the upload's thread.
+    void uploadProgress(const std::string& photo, int64_t sent, int64_t total, double bytesPerSecond) override;
     bool fillInVersionString(int tag);
 
     // Where the command socket listens (set before will-finish-launching).
@@ -153,6 +156,9 @@ public:
     // ready then), unless one is already due sooner.
     void requestScanAfter(std::chrono::steady_clock::duration delay) override { fScanWakeup.wakeAfter(delay); }
     std::optional<std::chrono::steady_clock::time_point> nextScanWakeup() const { return fScanWakeup.nextWake(); }
+    // What `quon-ctl status` reports (any thread).
+    StationStatus& stationStatus() override { return fStationStatus; }
+    std::string stationStatusReport() const override { return fStationStatus.toJson(); }
 
     // --- the rescan timer ---
     void doSetupRetriggerTimerOnMainThread() override { fRescanTimer.doSetupRetriggerTimerOnMainThread(); }
@@ -239,5 +245,6 @@ private:
 
     NotReadyReport fNotReadyReport;
     SettleTracker fSettleTracker;
+    StationStatus fStationStatus;
     ScanWakeup fScanWakeup{[this] { fWorkers.start("rescan request", [this] { openFileOnMainThread(); }); }};
 };

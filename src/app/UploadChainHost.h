@@ -8,6 +8,7 @@ class NotificationCenter;
 class NotReadyReport;
 class ProcessState;
 class SettleTracker;
+class StationStatus;
 class WorkerThreads;
 
 // What the scan pass, the open-file request and the result filing ask of the
@@ -50,4 +51,7 @@ public:
     // A scan is requested once the delay has passed (a photo that waits may be
     // ready then), unless one is already due sooner.
     virtual void requestScanAfter(std::chrono::steady_clock::duration delay) = 0;
+
+    // What the operator's status reports: photos filed, waits, a halted chain (any thread).
+    virtual StationStatus& stationStatus() = 0;
 };

@@ -3,6 +3,7 @@
 #include "app/MainThreadPresenter.h"
 #include "app/Notifications.h"
 #include "app/ProcessState.h"
+#include "app/StationStatus.h"
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
 #include "filing/TransportBackoff.h"
@@ -25,11 +26,13 @@ namespace {
 
 using WhenTaken = ZVI_FileManager::WhenTaken;
 
-// The photo and the movie that belongs to it, from below root into destRoot.
-void movePhotoAndMovie(const UploadItemInfo& item, const std::string& destRoot, WhenTaken whenTaken)
+// The photo and the movie that belongs to it, from below root into destRoot;
+// where the photo arrived, if it did.
+std::optional<std::string> movePhotoAndMovie(const UploadItemInfo& item, const std::string& destRoot,
+                                             WhenTaken whenTaken)
 {
     ConsoleLog::writef("Preparing to Move [%s]/[%s]...", item.localRootFolder.c_str(), item.localItem.c_str());
-    ZVI_FileManager::moveItem(item.localItem, item.localRootFolder, destRoot, whenTaken, false);
+    auto filedAt = ZVI_FileManager::moveItem(item.localItem, item.localRootFolder, destRoot, whenTaken, false);
     // The lookup tests the movie's own path, so it works with the photo gone.
     if (auto movie = getMatchingExistingMovieFilePath(item.localRootFolder + "/" + item.localItem)) {
         const std::string parent = FileUtil::parentFolder(item.localItem);
@@ -38,6 +41,19 @@ void movePhotoAndMovie(const UploadItemInfo& item, const std::string& destRoot, 
         ConsoleLog::writef("Preparing to Move [%s]/[%s]...", item.localRootFolder.c_str(), relative.c_str());
         ZVI_FileManager::moveItem(relative, item.localRootFolder, destRoot, whenTaken, false);
     }
+    return filedAt;
+}
+
+// Why a photo went to the Problem Folder: the HTTP status, else the service's words.
+std::string refusalReason(const UploadResultInfo& result)
+{
+    if (result.httpStatusCode && *result.httpStatusCode != 200)
+        return stringWithFormat("HTTP status %li", *result.httpStatusCode);
+    if (result.httpOurCustomMessage && !result.httpOurCustomMessage->empty())
+        return *result.httpOurCustomMessage;
+    if (result.httpOurCustomStatus)
+        return "reply status " + *result.httpOurCustomStatus;
+    return "refused by the web service";
 }
 
 bool hasItemPaths(const UploadItemInfo& item, const char* operation)
@@ -68,8 +84,11 @@ void ResultFiling::handleNotification_UploadSuccess(const Notification& note)
     if (auto item = note.info<UploadItemInfo>()) {
         if (auto result = note.info<UploadResultInfo>(); result && result->httpStatusCode)
             TransportBackoff::reset();
-        if (hasItemPaths(*item, op))
-            movePhotoAndMovie(*item, Preferences::getLocalMasterMirrorSiteFolder().value_or(""), WhenTaken::Overwrite);
+        if (hasItemPaths(*item, op)) {
+            if (const auto filedAt = movePhotoAndMovie(
+                    *item, Preferences::getLocalMasterMirrorSiteFolder().value_or(""), WhenTaken::Overwrite))
+                fHost.stationStatus().photoFiled(item->edFileName, *filedAt, "uploaded", true);
+        }
     } else {
         ConsoleLog::write("Uknown Item to handle as success?????\n\n");
     }
@@ -139,9 +158,11 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
             file = true;
         }
         if (file && hasItemPaths(*result, op)) {
-            if (auto problemFolder = Preferences::getLocalProblemUploadFolder())
+            if (auto problemFolder = Preferences::getLocalProblemUploadFolder()) {
                 // A name already taken there must not keep the photo in the source folder forever.
-                movePhotoAndMovie(*result, *problemFolder, WhenTaken::KeepBoth);
+                if (const auto filedAt = movePhotoAndMovie(*result, *problemFolder, WhenTaken::KeepBoth))
+                    fHost.stationStatus().photoFiled(result->edFileName, *filedAt, refusalReason(*result), false);
+            }
         }
     }
 
@@ -163,6 +184,7 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
                     stringWithFormat("\nWill Re-Try in %4.2f seconds (at: %s)", wait,
                                      clockText(retry, "%Y-%m-%d %H:%M:%S").c_str()),
                 true);
+            fHost.stationStatus().retryAt(retry);
             fHost.workerThreads().sleepUnlessStopped(std::chrono::milliseconds(static_cast<long long>(wait * 1000)));
         }
         fHost.processState().completeRequestedPause();
@@ -170,6 +192,7 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
         return;
     }
     if (halt) {
+        fHost.stationStatus().chainHalted();
         fHost.processState().setStartedUploadProcess(false);
         fHost.forceProcessToPause(fHost.notificationSender());
         return;

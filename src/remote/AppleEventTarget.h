@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 // What remote commands act on: the application controller's operator actions.
 // Called on the main thread.
 class AppleEventTarget {
@@ -11,4 +13,6 @@ public:
     virtual void forceProcessToPause(const void* sender) = 0;
     // "quit": quit at once.
     virtual void ibClickedOnQuit(const void* sender) = 0;
+    // "stat": the station's status as one line of JSON.
+    virtual std::string stationStatusReport() const = 0;
 };

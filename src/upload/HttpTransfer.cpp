@@ -16,6 +16,7 @@ struct TransferState {
     MultipartBody* body = nullptr;
     const std::function<bool()>* shouldAbort = nullptr;
     const std::function<void()>* onBytesMoved = nullptr;
+    const std::function<void(int64_t, int64_t)>* onBodySent = nullptr;
     curl_off_t sent = 0;
     curl_off_t received = 0;
     std::string reply;
@@ -87,6 +88,8 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
 {
     auto* state = static_cast<TransferState*>(user);
     if (uploaded != state->sent || downloaded != state->received) {
+        if (uploaded > state->sent && *state->onBodySent)
+            (*state->onBodySent)(uploaded, static_cast<int64_t>(state->body->size()));
         state->sent = uploaded;
         state->received = downloaded;
         state->bytesMoved();
@@ -98,7 +101,8 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
 
 HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& body,
                                         const std::function<bool()>& shouldAbort, const std::string& abortReason,
-                                        const std::function<void()>& onBytesMoved)
+                                        const std::function<void()>& onBytesMoved,
+                                        const std::function<void(int64_t, int64_t)>& onBodySent)
 {
     static std::once_flag curlReady;
     std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -119,6 +123,7 @@ HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& b
     state.body = &body;
     state.shouldAbort = &shouldAbort;
     state.onBytesMoved = &onBytesMoved;
+    state.onBodySent = &onBodySent;
     char errorBuffer[CURL_ERROR_SIZE] = {};
     CURL* handle = curl.get();
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
