@@ -38,6 +38,10 @@ public:
     // Turns a pause asked for during the current photo into the paused state
     // (button "Resume").
     void completeRequestedPause();
+    // Withdraws a pause asked for during the current photo before it takes
+    // effect; false when there was none (or it already took effect). One step
+    // with completeRequestedPause, so the two cannot cross.
+    bool cancelRequestedPause();
 
     // Runs f holding the lock (unguarded before the lock exists).
     template <typename F> void withThreadLock(F&& f)
