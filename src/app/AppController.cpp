@@ -60,8 +60,14 @@ AppController::AppController(StatusPresenter& presenter, NotificationCenter& cen
     : fPresenter(presenter), fCenter(center)
 {
     fStationStatus.setNotReadyReport(&fNotReadyReport);
-    // Every wait before the service is tried again: the transport back-off.
-    fStationStatus.setNextAttemptSource([] { return TransportBackoff::nextAttempt(); });
+    // Every wait before the service is tried again: the transport back-off
+    // and the photos that wait their own pause.
+    fStationStatus.setNextAttemptSource([this]() -> std::optional<StationStatus::Clock::time_point> {
+        auto earliest = TransportBackoff::nextAttempt();
+        if (const auto photo = fPhotoRetryPauses.nextAttempt(); photo && (!earliest || photo->when < *earliest))
+            earliest = photo->when;
+        return earliest;
+    });
     fStationStatus.setFiledListener(
         [this](const std::string& photo, const std::string& destination, const std::string& why, bool toMirror) {
             fMainThreadPresenter.showFiled(photo, destination, why, toMirror);
@@ -510,6 +516,8 @@ void AppController::handleNotification_UploadFail(const Notification& note)
 {
     ResultFiling(*this).handleNotification_UploadFail(note);
 }
+
+void AppController::retryPendingFilings() { ResultFiling(*this).retryPendingFilings(); }
 
 void AppController::handleNotification_CleanUpAfterUpload(const Notification& note)
 {

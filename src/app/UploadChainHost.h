@@ -6,6 +6,7 @@
 class MainThreadPresenter;
 class NotificationCenter;
 class NotReadyReport;
+class PhotoRetryPauses;
 class ProcessState;
 class SettleTracker;
 class StationStatus;
@@ -54,4 +55,10 @@ public:
 
     // What the operator's status reports: photos filed, waits, a halted chain (any thread).
     virtual StationStatus& stationStatus() = 0;
+    // The photos that wait their own pause before they are sent or filed
+    // again (any thread).
+    virtual PhotoRetryPauses& photoRetryPauses() = 0;
+    // The moves that failed are tried again once the delay has passed, on a
+    // worker thread, unless a retry is already due sooner.
+    virtual void requestFilingRetryAfter(std::chrono::steady_clock::duration delay) = 0;
 };
