@@ -12,6 +12,7 @@
 
 #include "RefServer.h"
 
+#include <atomic>
 #include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
@@ -88,7 +89,7 @@ int main(int argc, char** argv)
     AppController controller(presenter, center);
     controller.setCommandSocketPath(root + "/ctl.sock");
     controller.setTerminateHandler([] {});
-    bool watching = false;
+    std::atomic<bool> watching{false}; // set on the watcher's thread
     center.addObserver(&watching, cNotification_WatcherStarted, [&](const Notification&) { watching = true; });
     controller.awakeFromNib();
     controller.applicationWillFinishLaunching();

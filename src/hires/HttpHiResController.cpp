@@ -115,42 +115,31 @@ bool HttpHiResController::doQueryAndUploadHiResWithInfo(OrderQueryInfo& info)
     return true;
 }
 
-void HttpHiResController::readStatusAndMessage(const pugi::xml_node& root, OrderQueryResult& result)
+void HttpHiResController::takeStatusAndMessage(OrderReply& reply, OrderQueryResult& result)
 {
-    if (auto status = OrderReplyXml::firstChildText(root, "status")) {
-        ConsoleLog::writef("httpOurCustomStatus = [%s]", OrderReplyXml::boundedForLog(*status).c_str());
-        result.httpOurCustomStatus = std::move(status);
+    if (reply.status) {
+        ConsoleLog::writef("httpOurCustomStatus = [%s]", OrderReplyXml::boundedForLog(*reply.status).c_str());
+        result.httpOurCustomStatus = std::move(reply.status);
     }
-    if (auto message = OrderReplyXml::firstChildText(root, "message")) {
-        ConsoleLog::writef("httpOurCustomMessage = [%s]", OrderReplyXml::boundedForLog(*message).c_str());
-        result.httpOurCustomMessage = std::move(message);
+    if (reply.message) {
+        ConsoleLog::writef("httpOurCustomMessage = [%s]", OrderReplyXml::boundedForLog(*reply.message).c_str());
+        result.httpOurCustomMessage = std::move(reply.message);
     }
-}
-
-HttpHiResController::OrderedImage HttpHiResController::orderedImageFrom(const pugi::xml_node& node)
-{
-    OrderedImage image;
-    image.orderid = OrderReplyXml::firstChildText(node, "orderid");
-    image.imageid = OrderReplyXml::firstChildText(node, "imageid");
-    image.pictureid = OrderReplyXml::firstChildText(node, "pictureid");
-    image.localfilelocation = OrderReplyXml::firstChildText(node, "localfilelocation");
-    return image;
 }
 
 void HttpHiResController::runVers3(const pugi::xml_node& root, OrderQueryResult& result)
 {
-    const std::vector<pugi::xml_node> orders = OrderReplyXml::childElements(root, "order");
-    if (!orders.empty()) {
-        updateLine2(stringWithFormat("Found %i Orders...", static_cast<int>(orders.size())));
-        for (const pugi::xml_node& order : orders) {
-            fulfil(orderedImageFrom(order), result, false);
-        }
+    OrderReply reply = OrderReply::readVers3(root);
+    if (!reply.images.empty()) {
+        updateLine2(stringWithFormat("Found %i Orders...", static_cast<int>(reply.images.size())));
+        for (const OrderReply::Image& image : reply.images)
+            fulfil(image, result, false);
         ConsoleLog::write("Done With LOOP........");
     }
-    readStatusAndMessage(root, result);
+    takeStatusAndMessage(reply, result);
 }
 
-void HttpHiResController::fulfil(const OrderedImage& image, const OrderQueryResult& result, bool isVers4)
+void HttpHiResController::fulfil(const OrderReply::Image& image, const OrderQueryResult& result, bool isVers4)
 {
     ++fOutcome.requested;
     const char* what = isVers4 ? "image" : "order";

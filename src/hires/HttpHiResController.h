@@ -2,6 +2,7 @@
 
 #include "hires/OrderCheckOutcome.h"
 #include "hires/OrderQueryInfo.h"
+#include "hires/OrderReply.h"
 
 #include <functional>
 #include <memory>
@@ -55,15 +56,9 @@ public:
     static std::vector<std::string> fileNameFallbackRoots();
 
 private:
-    // One ordered image as the reply gives it.
-    struct OrderedImage {
-        std::optional<std::string> orderid, imageid, pictureid, filename, localfilelocation;
-    };
-    // The ids and location both reply versions carry, from an order or image element.
-    static OrderedImage orderedImageFrom(const pugi::xml_node& node);
     void runVers3(const pugi::xml_node& root, OrderQueryResult& result);
-    void readStatusAndMessage(const pugi::xml_node& root, OrderQueryResult& result);
-    void fulfil(const OrderedImage& image, const OrderQueryResult& result, bool isVers4);
+    void takeStatusAndMessage(OrderReply& reply, OrderQueryResult& result);
+    void fulfil(const OrderReply::Image& image, const OrderQueryResult& result, bool isVers4);
     void updateLine2(const std::string& text);
     std::optional<std::vector<std::string>> searchRoots() const;
 

@@ -1,6 +1,5 @@
 #include "hires/HttpHiResController.h"
 
-#include "hires/OrderReplyXml.h"
 #include "platform/AppPaths.h"
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
@@ -20,18 +19,13 @@ bool HttpHiResController::parseDataVers4(const std::string&, Vers4Input& input)
         return false;
     }
     OrderQueryResult& result = *input.result;
-    const pugi::xml_node root = input.myXmlDoc->document_element();
-    readStatusAndMessage(root, result);
-
-    const std::vector<pugi::xml_node> images = OrderReplyXml::childElements(root, "image");
-    if (images.empty())
+    OrderReply reply = OrderReply::readVers4(input.myXmlDoc->document_element());
+    takeStatusAndMessage(reply, result);
+    if (reply.images.empty())
         return true;
-    updateLine2(stringWithFormat("Found %i Orders...", static_cast<int>(images.size())));
-    for (const pugi::xml_node& node : images) {
-        OrderedImage image = orderedImageFrom(node);
-        image.filename = OrderReplyXml::firstChildText(node, "filename");
+    updateLine2(stringWithFormat("Found %i Orders...", static_cast<int>(reply.images.size())));
+    for (const OrderReply::Image& image : reply.images)
         fulfil(image, result, true);
-    }
     ConsoleLog::write("Done With LOOP........");
     return true;
 }

@@ -46,8 +46,10 @@ TEST_F(OrderCheckProgramTest, AnOrderedPhotoArrivesShortlyAfterLaunch)
     const bool arrived = waitFor(
         [&] {
             output += uploader.readAll().toStdString();
+            // The next check is armed on the main thread after the worker's last line.
             return std::filesystem::exists(fSandbox.file("service/HiRes/O-7/IMG_0007.jpg")) &&
-                output.find(" line 2: Done: ") != std::string::npos;
+                output.find(" line 2: Done: ") != std::string::npos &&
+                output.find("FloatValue for getPrefMinutesForCheckOrders is: ") != std::string::npos;
         },
         std::chrono::seconds(60));
     uploader.terminate();
