@@ -12,6 +12,7 @@
 #include "scan/NotReadyReport.h"
 #include "scan/OpenFileRequest.h"
 #include "scan/ScanWakeup.h"
+#include "scan/ScanVerdictCache.h"
 #include "scan/SettleTracker.h"
 #include "upload/UploadProgressDelegate.h"
 
@@ -149,6 +150,8 @@ public:
     NotReadyReport& notReadyReport() override { return fNotReadyReport; }
     // How long the files the scan waits on have stayed unchanged.
     SettleTracker& settleTracker() override { return fSettleTracker; }
+    // What the bytes of the photos left behind said, while they stay unchanged.
+    ScanVerdictCache& scanVerdictCache() override { return fScanVerdictCache; }
     // A scan is requested once the delay has passed (a photo that waits may be
     // ready then), unless one is already due sooner.
     void requestScanAfter(std::chrono::steady_clock::duration delay) override { fScanWakeup.wakeAfter(delay); }
@@ -239,5 +242,6 @@ private:
 
     NotReadyReport fNotReadyReport;
     SettleTracker fSettleTracker;
+    ScanVerdictCache fScanVerdictCache;
     ScanWakeup fScanWakeup{[this] { fWorkers.start("rescan request", [this] { openFileOnMainThread(); }); }};
 };
