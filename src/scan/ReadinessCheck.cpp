@@ -61,12 +61,11 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
     // What the file's bytes say: remembered from an earlier pass while the
     // file is unchanged, else read now.
     std::optional<ScanVerdictCache::Facts> facts;
-    std::optional<Duration> recheckIn; // when remembered facts are only provisional
     SettleTracker::Identity identity;
     struct stat status { };
     if (fCache && ::lstat(full.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
         identity = SettleTracker::Identity::of(status);
-        facts = fCache->find(full, identity, &recheckIn);
+        facts = fCache->find(full, identity);
     }
     const bool remembered = facts.has_value();
     int64_t readStartedNs = 0;
@@ -91,10 +90,7 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
         if (verdict.kind == Kind::Ready)
             fCache->forget(full);
         else if (!remembered)
-            recheckIn = fCache->store(full, identity, std::move(*facts), readStartedNs);
-        // A photo judged on provisional facts is looked at again once they may be trusted.
-        if (verdict.kind != Kind::Ready && recheckIn && (!verdict.lookAgainIn || *recheckIn < *verdict.lookAgainIn))
-            verdict.lookAgainIn = recheckIn;
+            fCache->store(full, identity, std::move(*facts), readStartedNs);
     }
     return verdict;
 }

@@ -4,10 +4,7 @@
 #include <ctime>
 #include <utility>
 
-ScanVerdictCache::ScanVerdictCache(std::function<int64_t()> wallNowNs, std::function<Clock::time_point()> steadyNow)
-    : fWallNowNs(std::move(wallNowNs)), fSteadyNow(std::move(steadyNow))
-{
-}
+ScanVerdictCache::ScanVerdictCache(std::function<int64_t()> wallNowNs) : fWallNowNs(std::move(wallNowNs)) { }
 
 int64_t ScanVerdictCache::systemNowNs()
 {
@@ -16,11 +13,10 @@ int64_t ScanVerdictCache::systemNowNs()
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-void ScanVerdictCache::setClocks(std::function<int64_t()> wallNowNs, std::function<Clock::time_point()> steadyNow)
+void ScanVerdictCache::setClock(std::function<int64_t()> wallNowNs)
 {
     std::lock_guard lock(fMutex);
     fWallNowNs = std::move(wallNowNs);
-    fSteadyNow = std::move(steadyNow);
 }
 
 int64_t ScanVerdictCache::nowNs() const
@@ -30,46 +26,33 @@ int64_t ScanVerdictCache::nowNs() const
 }
 
 std::optional<ScanVerdictCache::Facts> ScanVerdictCache::find(const std::string& path,
-                                                              const SettleTracker::Identity& identity,
-                                                              std::optional<Clock::duration>* recheckIn)
+                                                              const SettleTracker::Identity& identity)
 {
     std::lock_guard lock(fMutex);
     const auto it = fEntries.find(path);
     if (it == fEntries.end())
         return std::nullopt;
     fSeenThisPass.insert(path);
-    const Entry& entry = it->second;
-    Clock::duration rest{};
-    if (entry.provisional) {
-        rest = Clock::duration(kRacyWindow) - (fSteadyNow() - entry.readAt);
-        if (rest <= Clock::duration::zero()) {
-            fEntries.erase(it);
-            return std::nullopt;
-        }
-    }
-    if (entry.identity != identity) {
+    if (it->second.identity != identity) {
         fEntries.erase(it);
         return std::nullopt;
     }
     ++fHits;
-    if (entry.provisional && recheckIn)
-        *recheckIn = rest;
-    return entry.facts;
+    return it->second.facts;
 }
 
-std::optional<ScanVerdictCache::Clock::duration> ScanVerdictCache::store(const std::string& path,
-                                                                         const SettleTracker::Identity& identity,
-                                                                         Facts facts, int64_t readStartedNs)
+void ScanVerdictCache::store(const std::string& path, const SettleTracker::Identity& identity, Facts facts,
+                             int64_t readStartedNs)
 {
     const int64_t lastChangeNs = std::max(identity.modifiedNs, identity.changedNs);
     const int64_t windowNs = std::chrono::nanoseconds(kRacyWindow).count();
     std::lock_guard lock(fMutex);
+    if (lastChangeNs > readStartedNs - windowNs) {
+        fEntries.erase(path);
+        return;
+    }
     fSeenThisPass.insert(path);
-    const bool provisional = lastChangeNs > readStartedNs - windowNs;
-    fEntries.insert_or_assign(path, Entry{identity, std::move(facts), provisional, fSteadyNow()});
-    if (provisional)
-        return Clock::duration(kRacyWindow);
-    return std::nullopt;
+    fEntries.insert_or_assign(path, Entry{identity, std::move(facts)});
 }
 
 void ScanVerdictCache::forget(const std::string& path)

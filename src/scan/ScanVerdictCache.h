@@ -22,12 +22,11 @@
 //
 // A file changed within kRacyWindow before it was read could change again in
 // the same tick of the file system's clock (2 s on some cards) without its
-// times moving. Its facts are then only provisional: they serve the passes of
-// the next kRacyWindow, and the first pass after that reads the file again
-// (the scan is told to look again then, so that pass comes). Thread-safe.
+// times moving, so what such a read found is not kept: the file is read on
+// every pass, as without the cache, until a read comes after that window.
+// Thread-safe.
 class ScanVerdictCache {
 public:
-    using Clock = SettleTracker::Clock;
     static constexpr std::chrono::seconds kRacyWindow{2};
 
     struct Facts {
@@ -37,24 +36,19 @@ public:
     };
 
     // The wall clock (nanoseconds since the epoch, to compare with the file's
-    // times) and the steady clock default to the system's; tests pass their own.
-    explicit ScanVerdictCache(std::function<int64_t()> wallNowNs = systemNowNs,
-                              std::function<Clock::time_point()> steadyNow = Clock::now);
+    // times) defaults to the system's; tests pass their own.
+    explicit ScanVerdictCache(std::function<int64_t()> wallNowNs = systemNowNs);
 
     static int64_t systemNowNs();
-    void setClocks(std::function<int64_t()> wallNowNs, std::function<Clock::time_point()> steadyNow = Clock::now);
+    void setClock(std::function<int64_t()> wallNowNs);
     int64_t nowNs() const;
 
     // The facts remembered for the file in exactly this state; counts the file
-    // as seen in this pass either way. For provisional facts, recheckIn says
-    // when the file is to be read again.
-    std::optional<Facts> find(const std::string& path, const SettleTracker::Identity& identity,
-                              std::optional<Clock::duration>* recheckIn);
-    // Remembers facts read from the file in this state; readStartedNs is the
-    // wall clock just before the read began. Answers when to read it again
-    // when the facts are only provisional.
-    std::optional<Clock::duration> store(const std::string& path, const SettleTracker::Identity& identity,
-                                         Facts facts, int64_t readStartedNs);
+    // as seen in this pass either way.
+    std::optional<Facts> find(const std::string& path, const SettleTracker::Identity& identity);
+    // Remembers facts read from the file in this state, unless it changed too
+    // lately; readStartedNs is the wall clock just before the read began.
+    void store(const std::string& path, const SettleTracker::Identity& identity, Facts facts, int64_t readStartedNs);
     // The file no longer waits (it was chosen), or is no longer a photo.
     void forget(const std::string& path);
 
@@ -71,12 +65,9 @@ private:
     struct Entry {
         SettleTracker::Identity identity;
         Facts facts;
-        bool provisional = false;
-        Clock::time_point readAt; // steady clock
     };
 
     std::function<int64_t()> fWallNowNs;
-    std::function<Clock::time_point()> fSteadyNow;
     mutable std::mutex fMutex;
     std::map<std::string, Entry> fEntries;
     std::set<std::string> fSeenThisPass;
