@@ -26,6 +26,7 @@
 #include "scan/UploadItemInfo.h"
 #include "upload/HttpController.h"
 #include "util/Relaunch.h"
+#include "util/RestartMarker.h"
 #include "util/ShellScript.h"
 
 #include <QCoreApplication>
@@ -218,9 +219,17 @@ void AppController::applicationWillFinishLaunching()
 void AppController::applicationDidFinishLaunching()
 {
     MessageLog::LogMessage("applicationDidFinishLaunching");
-    if (Preferences::getAutoStartUploadAtStartup()) {
-        ConsoleLog::write("Will autoResynchronizeAtStartup is TRUE...");
-        const int seconds = Preferences::getPrefShowWindowAtStartup() ? 30 : 10;
+    const bool autoStart = Preferences::getAutoStartUploadAtStartup();
+    if (autoStart || fRestartedAfterHungUpload) {
+        if (autoStart)
+            ConsoleLog::write("Will autoResynchronizeAtStartup is TRUE...");
+        else
+            ConsoleLog::write("Will autoResynchronizeAtStartup is FALSE... but this start follows a hung upload, "
+                              "so uploading goes on by itself");
+        // A headless station never shows its window.
+        const int seconds = Preferences::getPrefShowWindowAtStartup() && !fHeadless ? 30 : 10;
+        fPresenter.updateTextField(StatusPresenter::Field::ProcessLine,
+                                   stringWithFormat("Uploading starts by itself in %d seconds...", seconds), false);
         fStartTimer = new QTimer(this);
         fStartTimer->setSingleShot(true);
         connect(fStartTimer, &QTimer::timeout, this, [this] { ibUserClickedOnSynchronize(this); });
@@ -284,7 +293,7 @@ void AppController::terminate(const void* sender)
             if (fTerminateHandler)
                 fTerminateHandler();
             else
-                QCoreApplication::exit(0);
+                QCoreApplication::exit(fExitStatus);
         },
         Qt::QueuedConnection);
 }
@@ -300,7 +309,23 @@ void AppController::ibClickedOnQuit(const void* sender)
 void AppController::relaunchApp(const RelaunchRequest& param)
 {
     ConsoleLog::writef("Inside %s => %s...param = [%s]", className(), "relaunchApp:", param.describe().c_str());
-    relaunch(param, [this](const void* sender) { terminate(sender); });
+    if (fTerminating)
+        return;
+    // The next start reads it and goes on uploading by itself.
+    if (std::string error; !fRestartMarkerPath.empty() && !RestartMarker::leave(fRestartMarkerPath, &error))
+        ConsoleLog::writef("Cannot leave the restart note %s: %s", fRestartMarkerPath.c_str(), error.c_str());
+    if (fSupervised) {
+        // A second copy started beside us would be stopped with us by the supervisor.
+        ConsoleLog::writef("Running supervised: exiting with status %d so that the supervisor starts the station again",
+                           kExitStatusForSupervisor);
+        fPresenter.updateTextField(StatusPresenter::Field::ProcessLine,
+                                   "An upload hung: the station restarts through its supervisor...", true);
+        fExitStatus = kExitStatusForSupervisor;
+        terminate(param.sender);
+        return;
+    }
+    if (!relaunch(param, [this](const void* sender) { terminate(sender); }) && !fRestartMarkerPath.empty())
+        RestartMarker::discard(fRestartMarkerPath);
 }
 
 bool AppController::isApplicationActive() const

@@ -65,6 +65,21 @@ public:
 
     // Where the command socket listens (set before will-finish-launching).
     void setCommandSocketPath(std::string path) { fCommandSocketPath = std::move(path); }
+
+    // How the station runs, set before will-finish-launching.
+    // Headless: no window ever shows, so the automatic start waits the shorter time.
+    void setHeadless(bool headless) { fHeadless = headless; }
+    // Supervised: after a hung upload the station exits with
+    // kExitStatusForSupervisor and a service manager starts it again,
+    // instead of starting a second copy through quon-relaunch.
+    void setSupervised(bool supervised) { fSupervised = supervised; }
+    // The note left for the next start when an upload hangs (none: no note).
+    void setRestartMarkerPath(std::string path) { fRestartMarkerPath = std::move(path); }
+    // This start follows a hung upload: go on uploading even with the automatic start off.
+    void setRestartedAfterHungUpload(bool restarted) { fRestartedAfterHungUpload = restarted; }
+    static constexpr int kExitStatusForSupervisor = 75;
+    // What the event loop ends with: 0, or kExitStatusForSupervisor.
+    int exitStatus() const { return fExitStatus; }
     // What ends the event loop; defaults to QCoreApplication::exit(0).
     void setTerminateHandler(std::function<void()> handler) { fTerminateHandler = std::move(handler); }
     bool isTerminating() const { return fTerminating; }
@@ -138,6 +153,7 @@ public:
     void ibUserClickedOnSynchronize(const void* sender);
     void ibMenuCmd_Open(const void* sender);
     void ibClickedOnSynchronizeAgain(const void* sender) override;
+    bool resumePausedProcess(const void* sender) override;
     void ibClickedOnHalt(const void* sender);
     void doHandlePauseResumeButtonAsResume(const void* sender);
     void ibClickedOnOpenPref(const void* sender);
@@ -239,6 +255,11 @@ private:
     std::string fCommandSocketPath;
     std::function<void()> fTerminateHandler;
     bool fTerminating = false;
+    bool fHeadless = false;
+    bool fSupervised = false;
+    bool fRestartedAfterHungUpload = false;
+    std::string fRestartMarkerPath;
+    int fExitStatus = 0;
 
     NotReadyReport fNotReadyReport;
     SettleTracker fSettleTracker;

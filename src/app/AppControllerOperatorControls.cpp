@@ -93,6 +93,25 @@ void AppController::ibClickedOnSynchronizeAgain(const void*)
     }
 }
 
+bool AppController::resumePausedProcess(const void*)
+{
+    if (fProcessState.cancelRequestedPause()) {
+        // The photo being sent goes on, and so does the chain after it.
+        ConsoleLog::write("resumePausedProcess - the pause asked for is withdrawn before it took effect");
+        setPauseResumeButton(std::string("Pause"), true);
+        ibUpdateFTPCallbackStatusTextField("");
+        return true;
+    }
+    if (!gDidHaltProcess)
+        return false;
+    // Paused: a photo still being filed leaves gStartedUploadProcess set, and
+    // its clean-up then finds the pause gone and starts the next scan.
+    ConsoleLog::write("resumePausedProcess - resuming the paused process");
+    ibClickedOnHalt(nullptr);
+    setPauseResumeButton(std::nullopt, true);
+    return true;
+}
+
 void AppController::ibClickedOnHalt(const void* sender)
 {
     MessageLog::LogMessage("ibClickedOnHalt\n");

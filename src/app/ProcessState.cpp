@@ -87,8 +87,25 @@ bool ProcessState::beginWatchFolderInstaller()
 
 void ProcessState::completeRequestedPause()
 {
-    if (!gWantsToHaltProcess || gDidHaltProcess)
-        return;
-    setDidHaltProcess(true);
-    fPresenter.setPauseResumeButton(std::string("Resume"), true);
+    bool completed = false;
+    withThreadLock([&] {
+        if (gWantsToHaltProcess && !gDidHaltProcess) {
+            setDidHaltProcess(true);
+            completed = true;
+        }
+    });
+    if (completed)
+        fPresenter.setPauseResumeButton(std::string("Resume"), true);
+}
+
+bool ProcessState::cancelRequestedPause()
+{
+    bool cancelled = false;
+    withThreadLock([&] {
+        if (gWantsToHaltProcess && !gDidHaltProcess) {
+            setWantsToHaltProcess(false);
+            cancelled = true;
+        }
+    });
+    return cancelled;
 }

@@ -40,6 +40,10 @@ public:
     // Turns a pause asked for during the current photo into the paused state
     // (button "Resume").
     void completeRequestedPause();
+    // Withdraws a pause asked for during the current photo before it takes
+    // effect; false when there was none (or it already took effect). One step
+    // with completeRequestedPause, so the two cannot cross.
+    bool cancelRequestedPause();
 
     // Waits while the open-folder request is busy, at most timeout; returns
     // at once when it is free (a rescan request then goes ahead without

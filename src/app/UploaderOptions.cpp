@@ -2,31 +2,14 @@
 
 #include "platform/ConsoleLog.h"
 #include "platform/UserDefaults.h"
+#include "prefs/PreferenceKeys.h"
+#include "prefs/SettingFromText.h"
 
-#include <charconv>
 #include <cstring>
 
-namespace {
-
-PlistValue settingValue(const std::string& text)
+bool UploaderOptions::parse(int argc, char** argv, std::string* error, int* exitStatus)
 {
-    if (text == "true" || text == "false")
-        return PlistValue::boolean(text == "true");
-    long long integer = 0;
-    auto intResult = std::from_chars(text.data(), text.data() + text.size(), integer);
-    if (!text.empty() && intResult.ec == std::errc() && intResult.ptr == text.data() + text.size())
-        return PlistValue::integer(integer);
-    double real = 0;
-    auto realResult = std::from_chars(text.data(), text.data() + text.size(), real, std::chars_format::fixed);
-    if (!text.empty() && realResult.ec == std::errc() && realResult.ptr == text.data() + text.size())
-        return PlistValue::real(real);
-    return PlistValue::string(text);
-}
-
-} // namespace
-
-bool UploaderOptions::parse(int argc, char** argv, std::string* error)
-{
+    *exitStatus = kExitUsage;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](const char* name) -> const char* {
@@ -38,6 +21,8 @@ bool UploaderOptions::parse(int argc, char** argv, std::string* error)
         };
         if (arg == "--headless") {
             headless = true;
+        } else if (arg == "--supervised") {
+            supervised = true;
         } else if (arg == "--help" || arg == "-h") {
             showHelp = true;
         } else if (arg == "--version") {
@@ -59,9 +44,17 @@ bool UploaderOptions::parse(int argc, char** argv, std::string* error)
             const char* eq = std::strchr(v, '=');
             if (!eq || eq == v) {
                 *error = "--set takes KEY=VALUE, got \"" + std::string(v) + "\"";
+                *exitStatus = kExitBadSetting;
                 return false;
             }
-            settings.emplace_back(std::string(v, eq), std::string(eq + 1));
+            const std::string key(v, eq);
+            auto setting = SettingFromText::parse(key, eq + 1, error);
+            if (!setting) {
+                *error = "--set: " + *error;
+                *exitStatus = kExitBadSetting;
+                return false;
+            }
+            settings.emplace_back(key, std::move(*setting));
         } else {
             *error = "unknown option \"" + arg + "\"";
             return false;
@@ -72,20 +65,27 @@ bool UploaderOptions::parse(int argc, char** argv, std::string* error)
 
 void UploaderOptions::applySettings(UserDefaults& store) const
 {
-    for (const auto& [key, text] : settings) {
-        ConsoleLog::writef("Setting %s from the command line", key.c_str());
-        store.setObject(key, settingValue(text));
+    for (const auto& [key, value] : settings) {
+        // The password never goes into the log.
+        const std::string shown = key == PrefKey::UserLoginPassword ? "********"
+            : value.isString()                                      ? "\"" + *value.asString() + "\""
+                                                                    : value.describe();
+        ConsoleLog::writef("Setting %s to %s from the command line", key.c_str(), shown.c_str());
+        store.setObject(key, value);
     }
 }
 
 std::string UploaderOptions::usage()
 {
-    return "usage: quon-uploader [--headless] [--defaults FILE] [--set KEY=VALUE]... [--socket PATH]\n"
+    return "usage: quon-uploader [--headless] [--supervised] [--defaults FILE] [--set KEY=VALUE]... [--socket PATH]\n"
            "       quon-uploader --version | --help\n"
            "\n"
-           "  --headless         no windows; status lines, progress and alerts go to the log\n"
+           "  --headless         no windows: status lines, progress and alerts are written as text\n"
+           "  --supervised       run under a service manager: after a hung upload, exit with\n"
+           "                     status 75 and let the manager start the station again\n"
            "  --defaults FILE    keep the settings in FILE instead of the usual place\n"
-           "  --set KEY=VALUE    store a setting before start-up (true/false: a boolean,\n"
-           "                     a decimal literal: a number, anything else: text)\n"
+           "  --set KEY=VALUE    store a setting before start-up, in the type of its key:\n"
+           "                     texts stay texts, booleans take true/false/yes/no, numbers\n"
+           "                     must be numbers; an unknown key or a bad value exits with 2\n"
            "  --socket PATH      the command socket that quon-ctl talks to\n";
 }

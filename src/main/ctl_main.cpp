@@ -20,6 +20,10 @@
 #include <unistd.h>
 #include <vector>
 
+#ifndef QUON_VERSION
+#define QUON_VERSION "0.0.0"
+#endif
+
 namespace {
 
 constexpr int kExitReply = 0;
@@ -27,6 +31,7 @@ constexpr int kExitError = 1;
 constexpr int kExitNoAnswer = 2;
 constexpr auto kAnswerTimeout = std::chrono::seconds(5);
 constexpr size_t kMaxReplyBytes = 1024 * 1024;
+constexpr const char* kCommandFailed = "COMMAND FAILED";
 
 using Clock = std::chrono::steady_clock;
 
@@ -37,7 +42,7 @@ void printUsage(FILE* out)
                "Sends one command to the running uploader and prints its reply.\n"
                "\n"
                "Commands:\n"
-               "  upnw | upload-now          start an upload pass now\n"
+               "  upnw | upload-now | resume start an upload pass now; ends a pause\n"
                "  paus | pause               pause when an upload is running\n"
                "  quit                       quit the uploader\n"
                "  1234 WORD KEY VALUE        parameter command (WORD: setValue or getValue)\n"
@@ -49,11 +54,12 @@ void printUsage(FILE* out)
                "                             (default: $QUON_SOCKET, else $XDG_RUNTIME_DIR/quon-uploader.sock,\n"
                "                             else /tmp/quon-uploader-<uid>/quon-uploader.sock)\n"
                "  --help                     show this text\n"
+               "  --version                  show the version\n"
                "\n"
                "A text reply is printed as it is, a list as compact JSON, an empty reply not at all.\n"
                "Exit status: 0 a reply came; 1 usage error, or the uploader refused the command\n"
-               "or answered something unreadable; 2 no uploader answers, or the one that answers\n"
-               "runs as another user.\n",
+               "(it answered \"COMMAND FAILED\") or answered something unreadable; 2 no uploader\n"
+               "answers, or the one that answers runs as another user.\n",
                out);
 }
 
@@ -191,10 +197,14 @@ int exchange(const std::string& socketPath, const AppleEvent& event)
             return kExitError;
         case CommandProtocol::DecodedReply::Kind::Reply: break;
     }
-    if (const std::string* text = decoded.directObject.stringValue())
+    if (const std::string* text = decoded.directObject.stringValue()) {
         std::printf("%s\n", text->c_str());
-    else if (decoded.directObject.isList())
+        // A refusal is a reply, but a script must be able to tell it from a success.
+        if (*text == kCommandFailed)
+            return kExitError;
+    } else if (decoded.directObject.isList()) {
         std::printf("%s\n", CommandProtocol::toJsonText(decoded.directObject).c_str());
+    }
     return kExitReply;
 }
 
@@ -210,6 +220,10 @@ int main(int argc, char** argv)
         const std::string& option = args[i];
         if (option == "--help" || option == "-h") {
             printUsage(stdout);
+            return kExitReply;
+        }
+        if (option == "--version") {
+            std::printf("quon-ctl %s\n", QUON_VERSION);
             return kExitReply;
         }
         if (option == "--") {
@@ -253,7 +267,7 @@ int main(int argc, char** argv)
 
     AppleEvent event;
     std::string problem;
-    if (command == "upnw" || command == "upload-now") {
+    if (command == "upnw" || command == "upload-now" || command == "resume") {
         problem = expect(0, "upnw");
         event = simpleCommand(AppleEventCode::kClassQuon, AppleEventCode::kIdUploadNow);
     } else if (command == "paus" || command == "pause") {

@@ -7,6 +7,7 @@
 #include "platform/ConsoleLog.h"
 #include "platform/UserDefaults.h"
 #include "util/LeftoverCleanup.h"
+#include "util/RestartMarker.h"
 #include "util/StationLock.h"
 
 #include <QCoreApplication>
@@ -58,9 +59,12 @@ int main(int argc, char** argv)
     const std::time_t started = std::time(nullptr);
     UploaderOptions options;
     std::string error;
-    if (!options.parse(argc, argv, &error)) {
-        std::fprintf(stderr, "quon-uploader: %s\n%s", error.c_str(), UploaderOptions::usage().c_str());
-        return 64;
+    int badCommandLine = 0;
+    if (!options.parse(argc, argv, &error, &badCommandLine)) {
+        std::fprintf(stderr, "quon-uploader: %s\n", error.c_str());
+        if (badCommandLine != UploaderOptions::kExitBadSetting)
+            std::fputs(UploaderOptions::usage().c_str(), stderr);
+        return badCommandLine;
     }
     if (options.showHelp) {
         std::fputs(UploaderOptions::usage().c_str(), stdout);
@@ -103,6 +107,11 @@ int main(int argc, char** argv)
     UserDefaults& store = UserDefaults::standard();
     store.open(storePath);
     options.applySettings(store);
+    // Left by an instance that ended because an upload hung.
+    const std::string restartMarker = RestartMarker::pathFor(storePath);
+    const bool restartedAfterHang = RestartMarker::take(restartMarker);
+    if (restartedAfterHang)
+        ConsoleLog::write("This start follows a hung upload; uploading goes on by itself");
     if (stationLock.isHeld()) {
         LeftoverCleanup::removeSecretLeftovers(storePath, started);
         std::thread([started] { LeftoverCleanup::removeMoveLeftovers(started); }).detach();
@@ -112,6 +121,11 @@ int main(int argc, char** argv)
     LoggingStatusPresenter presenter;
     AppController controller(presenter);
     controller.setCommandSocketPath(options.socketPath);
+    // This build has no windows: every station is headless.
+    controller.setHeadless(true);
+    controller.setSupervised(options.supervised);
+    controller.setRestartMarkerPath(restartMarker);
+    controller.setRestartedAfterHungUpload(restartedAfterHang);
     installSignalHandlers(app, controller);
 
     controller.awakeFromNib();

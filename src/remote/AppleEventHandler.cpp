@@ -178,7 +178,8 @@ void AppleEventHandler::handleTestAEHandler(const AppleEvent* event, AppleEvent*
             fTarget->forceProcessToPause(this);
         setReplyText(replyEvent, kAccepted);
     } else if (id == AppleEventCode::kIdUploadNow) {
-        if (fTarget)
+        // Without a window, this is the only way to undo a pause.
+        if (fTarget && !fTarget->resumePausedProcess(this))
             fTarget->ibClickedOnSynchronizeAgain(this);
         setReplyText(replyEvent, kAccepted);
     } else if (id == AppleEventCode::kIdQuit) {

@@ -7,6 +7,10 @@ public:
     virtual ~AppleEventTarget() = default;
     // "upnw": start processing as the Synchronize button does.
     virtual void ibClickedOnSynchronizeAgain(const void* sender) = 0;
+    // "upnw" first: ends a pause (or withdraws one still waiting for its
+    // photo) and goes on, whether or not the paused photo is still being
+    // filed; false, doing nothing, when the process is not paused.
+    virtual bool resumePausedProcess(const void* sender) = 0;
     // "paus": request a pause when an upload is running.
     virtual void forceProcessToPause(const void* sender) = 0;
     // "quit": quit at once.

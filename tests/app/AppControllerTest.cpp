@@ -28,6 +28,8 @@ protected:
         resetProcessFlags();
         FactoryDefaults::setupFactoryDefaults(std::string(QUON_SOURCE_DIR) + "/resources/FactoryDefault.plist");
         storeStation(source(), mirror(), "Wedding 12");
+        // The factory defaults start uploading by themselves; these cases start it themselves.
+        store().setBool(PrefKey::AutoStartUploadAtStartup, false);
         fController = std::make_unique<AppController>(fPresenter, fCenter);
         fController->setCommandSocketPath(fSandbox.file("ctl.sock"));
         fController->setTerminateHandler([this] { fTerminated = true; });
@@ -218,7 +220,8 @@ TEST_F(AppControllerTest, TheEndOfAnUploadRequestsTheNextScan)
     fCenter.post(cNotification_CleanUpAfterUpload, nullptr, std::make_shared<UploadItemInfo>());
     EXPECT_TRUE(waitFor([&] { return fScanRequests.load() == 1; }));
     // That pass ends by clearing the started flag: let it end first.
-    EXPECT_TRUE(waitFor([&] { return fLog.contains("Scanning done - NO File found for uploading...") && !gIsScanning; }));
+    EXPECT_TRUE(
+        waitFor([&] { return fLog.contains("Scanning done - NO File found for uploading...") && !gIsScanning; }));
 
     // A watcher event during an upload is refused by the open-folder request.
     fController->setStartedUploadProcess(true);
@@ -431,6 +434,82 @@ TEST_F(AppControllerTest, AutomaticStartWaitsLongerWhenTheWindowShows)
     AppController third(fPresenter, fCenter);
     third.applicationDidFinishLaunching();
     EXPECT_EQ(third.autoStartDelay(), -1);
+
+    // A headless station never shows its window: the shorter wait.
+    store().setBool(PrefKey::AutoStartUploadAtStartup, true);
+    store().setBool(PrefKey::ShowWindowAtStartup, true);
+    AppController headless(fPresenter, fCenter);
+    headless.setHeadless(true);
+    headless.applicationDidFinishLaunching();
+    EXPECT_EQ(headless.autoStartDelay(), 10000);
+
+    // A start that follows a hung upload goes on by itself even with the automatic start off.
+    store().setBool(PrefKey::AutoStartUploadAtStartup, false);
+    fLog.clear();
+    AppController restarted(fPresenter, fCenter);
+    restarted.setHeadless(true);
+    restarted.setRestartedAfterHungUpload(true);
+    restarted.applicationDidFinishLaunching();
+    EXPECT_EQ(restarted.autoStartDelay(), 10000);
+    EXPECT_TRUE(fLog.contains("this start follows a hung upload"));
+}
+
+TEST_F(AppControllerTest, AHungUploadUnderASupervisorEndsWithItsOwnStatus)
+{
+    launch();
+    const std::string marker = fSandbox.file("config/quon-uploader.restart");
+    fController->setSupervised(true);
+    fController->setRestartMarkerPath(marker);
+    RelaunchRequest request;
+    request.LSLaunchFlags = RelaunchRequest::kLaunchFlagsInBackground;
+    fController->relaunchApp(request);
+    EXPECT_TRUE(waitFor([&] { return fTerminated.load(); }));
+    EXPECT_EQ(fController->exitStatus(), AppController::kExitStatusForSupervisor);
+    EXPECT_EQ(AppController::kExitStatusForSupervisor, 75);
+    EXPECT_FALSE(fLog.contains("relaunch => helper")) << "no second copy beside the supervised one";
+    EXPECT_TRUE(std::filesystem::exists(marker)) << "the next start goes on by itself";
+    EXPECT_EQ(std::filesystem::status(marker).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+TEST_F(AppControllerTest, UploadNowFromAnotherProgramEndsAPauseWhateverBecameOfThePausedPhoto)
+{
+    launch();
+    countScanRequests();
+    EXPECT_FALSE(fController->resumePausedProcess(nullptr)) << "nothing to resume";
+    EXPECT_EQ(fScanRequests.load(), 0);
+
+    // Paused during an upload, and the photo already filed: the upload flag is clear.
+    fController->setStartedUploadProcess(true);
+    fController->forceProcessToPause(nullptr);
+    fController->completeRequestedPause();
+    fController->setStartedUploadProcess(false);
+    ASSERT_TRUE(gDidHaltProcess);
+    EXPECT_TRUE(fController->resumePausedProcess(nullptr));
+    EXPECT_FALSE(gWantsToHaltProcess);
+    EXPECT_FALSE(gDidHaltProcess);
+    EXPECT_EQ(fScanRequests.load(), 1) << "the scan starts at once";
+    EXPECT_TRUE(waitFor([&] { return fPresenter.buttonTitle() == "Pause" && fPresenter.buttonEnabled; }));
+    EXPECT_TRUE(waitFor([&] { return !gIsScanning; }));
+
+    // Paused while the photo is still being filed: its clean-up starts the next scan.
+    fController->setStartedUploadProcess(true);
+    fController->forceProcessToPause(nullptr);
+    fController->completeRequestedPause();
+    EXPECT_TRUE(fController->resumePausedProcess(nullptr));
+    EXPECT_FALSE(gDidHaltProcess);
+    fCenter.post(cNotification_CleanUpAfterUpload, nullptr, std::make_shared<UploadItemInfo>());
+    EXPECT_TRUE(waitFor([&] { return fScanRequests.load() == 2; }));
+    EXPECT_TRUE(waitFor([&] { return !gIsScanning; }));
+
+    // A pause asked for but not yet in effect is withdrawn: the photo's end does not pause.
+    fController->setStartedUploadProcess(true);
+    fController->forceProcessToPause(nullptr);
+    ASSERT_TRUE(gWantsToHaltProcess);
+    EXPECT_TRUE(fController->resumePausedProcess(nullptr));
+    EXPECT_FALSE(gWantsToHaltProcess);
+    fCenter.post(cNotification_UploadDone, nullptr, nullptr);
+    EXPECT_FALSE(gDidHaltProcess);
 }
 
 TEST_F(AppControllerTest, QuittingDuringAnUploadOnlyAsksItToHalt)

@@ -141,3 +141,68 @@ TEST(UploaderProgram, RefusesUnknownOptions)
     EXPECT_NE(process.exitCode(), 0);
     EXPECT_NE(process.readAllStandardError().toStdString().find("unknown option"), std::string::npos);
 }
+
+TEST_F(UploaderProgramTest, SetStoresEachSettingInTheTypeOfItsKey)
+{
+    startUploader({"--set", "userLoginPassword=0012", "--set", "userEnteredEventName=", "--set",
+                   "prefAutoSynchronize=no", "--set", "prefSecondsBetweenScans=90"});
+    EXPECT_EQ(ctl({"get", "userLoginPassword"}).output,
+              "[\"COMMAND SUCCESS\",[\"getValue\",\"userLoginPassword\",\"0012\"]]\n");
+    EXPECT_EQ(ctl({"get", "prefSecondsBetweenScans"}).output,
+              "[\"COMMAND SUCCESS\",[\"getValue\",\"prefSecondsBetweenScans\",\"90.00\"]]\n");
+    ctl({"quit"});
+    int exitCode = -1;
+    ASSERT_TRUE(waitForExit(&exitCode));
+
+    const std::string store = TestSupport::readWholeFile(fSandbox.file("home/.config/quon-uploader/defaults.plist"));
+    EXPECT_NE(store.find("<key>userLoginPassword</key>\n\t<string>0012</string>"), std::string::npos) << store;
+    EXPECT_NE(store.find("<key>userEnteredEventName</key>\n\t<string></string>"), std::string::npos) << store;
+    EXPECT_NE(store.find("<key>prefAutoSynchronize</key>\n\t<false/>"), std::string::npos) << store;
+    EXPECT_NE(store.find("<key>prefSecondsBetweenScans</key>\n\t<integer>90</integer>"), std::string::npos) << store;
+}
+
+TEST_F(UploaderProgramTest, SetRefusesAnUnknownKeyOrABadValueBeforeTouchingTheStore)
+{
+    struct Case {
+        QStringList arguments;
+        std::string said;
+    };
+    const Case cases[] = {
+        {{"--set", "userLoginName=kiosk7", "--set", "prefUploadMovi=false"}, "unknown setting \"prefUploadMovi\""},
+        {{"--set", "prefUploadMovie=maybe"}, "takes true, false, yes or no, not \"maybe\""},
+        {{"--set", "prefSecondsBetweenScans=ninety"}, "takes a number of 0 or more"},
+        {{"--set", "=value"}, "--set takes KEY=VALUE"},
+    };
+    for (const Case& c : cases) {
+        QProcess process;
+        process.setProcessEnvironment(fEnv);
+        process.start(kBin + "/quon-uploader", QStringList{"--headless"} + c.arguments);
+        ASSERT_TRUE(process.waitForFinished(10000));
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 2) << c.said;
+        const std::string said = process.readAllStandardError().toStdString();
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    }
+    // The list of what is allowed comes with an unknown key.
+    QProcess process;
+    process.setProcessEnvironment(fEnv);
+    process.start(kBin + "/quon-uploader", {"--set", "nothing=1"});
+    ASSERT_TRUE(process.waitForFinished(10000));
+    const std::string said = process.readAllStandardError().toStdString();
+    EXPECT_NE(said.find("\n  userLoginPassword  (any text (empty clears it))"), std::string::npos) << said;
+    EXPECT_NE(said.find("\n  prefUploadMovie  (true, false, yes or no)"), std::string::npos) << said;
+    EXPECT_FALSE(std::filesystem::exists(fSandbox.file("home/.config/quon-uploader/defaults.plist")))
+        << "nothing was stored";
+}
+
+TEST(UploaderProgram, BothProgramsTellTheirVersion)
+{
+    for (const char* program : {"/quon-uploader", "/quon-ctl"}) {
+        QProcess process;
+        process.start(kBin + program, {"--version"});
+        ASSERT_TRUE(process.waitForFinished(10000));
+        EXPECT_EQ(process.exitCode(), 0) << program;
+        const std::string said = process.readAllStandardOutput().toStdString();
+        EXPECT_EQ(said, std::string(program + 1) + " " + QUON_VERSION_TEXT + "\n");
+    }
+}

@@ -77,9 +77,9 @@ TEST_F(QuonCtlTest, PrintsTextRepliesAsTheyAreAndListsAsCompactJson)
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "[\"COMMAND SUCCESS\",[\"getValue\",\"prefSecondsBetweenScans\",\"90.00\"]]\n");
 
-    // A refused setting is still a reply.
+    // A refused setting is printed like any reply, but exits with 1 for scripts.
     r = ctl({"1234", "setValue", "prefAutoSynchronize", "true"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(r.out, "COMMAND FAILED\n");
 
     r = ctl({"1234", "SETVALUE", "userEnteredEventName", "Spring Gala \"2024\""});
@@ -89,7 +89,7 @@ TEST_F(QuonCtlTest, PrintsTextRepliesAsTheyAreAndListsAsCompactJson)
 
 TEST_F(QuonCtlTest, ProcessCommandsAndTheirAliases)
 {
-    for (const char* command : {"upnw", "upload-now", "paus", "pause"}) {
+    for (const char* command : {"upnw", "upload-now", "resume", "paus", "pause"}) {
         const CtlResult r = ctl({command});
         EXPECT_EQ(r.exitCode, 0) << command << ": " << r.err;
         EXPECT_EQ(r.out, "ACCEPTED\n") << command;
@@ -100,7 +100,14 @@ TEST_F(QuonCtlTest, ProcessCommandsAndTheirAliases)
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(fTarget.calls,
               (std::vector<std::string>{"ibClickedOnSynchronizeAgain", "ibClickedOnSynchronizeAgain",
-                                        "forceProcessToPause", "forceProcessToPause", "ibClickedOnQuit"}));
+                                        "ibClickedOnSynchronizeAgain", "forceProcessToPause", "forceProcessToPause",
+                                        "ibClickedOnQuit"}));
+
+    // A paused uploader is resumed instead of being asked for a scan it would not make.
+    fTarget.calls.clear();
+    fTarget.paused = true;
+    EXPECT_EQ(ctl({"resume"}).out, "ACCEPTED\n");
+    EXPECT_EQ(fTarget.calls, std::vector<std::string>{"resumePausedProcess"});
 }
 
 TEST_F(QuonCtlTest, UsageErrorsAndRefusalsExitWithOne)

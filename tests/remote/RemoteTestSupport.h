@@ -20,6 +20,12 @@ namespace RemoteTest {
 class RecordingTarget : public AppleEventTarget {
 public:
     void ibClickedOnSynchronizeAgain(const void*) override { record("ibClickedOnSynchronizeAgain"); }
+    bool resumePausedProcess(const void*) override
+    {
+        if (paused)
+            record("resumePausedProcess");
+        return paused;
+    }
     void forceProcessToPause(const void*) override { record("forceProcessToPause"); }
     void ibClickedOnQuit(const void*) override
     {
@@ -30,6 +36,7 @@ public:
 
     std::vector<std::string> calls;
     std::function<void()> onQuit;
+    bool paused = false; // what resumePausedProcess finds
 
 private:
     void record(const char* name) { calls.emplace_back(name); }
