@@ -487,6 +487,8 @@ void AppController::handleNotification_UploadFail(const Notification& note)
     ResultFiling(*this).handleNotification_UploadFail(note);
 }
 
+void AppController::retryPendingFilings() { ResultFiling(*this).retryPendingFilings(); }
+
 void AppController::handleNotification_CleanUpAfterUpload(const Notification& note)
 {
     logInside(className(), "handleNotification_CleanUpAfterUpload:");

@@ -7,6 +7,7 @@
 #include "app/StatusPresenter.h"
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
+#include "filing/PhotoRetryPauses.h"
 #include "platform/NotificationCenter.h"
 #include "remote/AppleEventTarget.h"
 #include "scan/NotReadyReport.h"
@@ -117,6 +118,8 @@ public:
     void handleNotification_WatcherStarted(const Notification& note);
     void handleNotification_WatcherItemChanged(const Notification& note);
     void handleNotification_UploadProcessPaused(const Notification& note);
+    // Filing-retry thread: moves the uploaded photos whose move failed, once their pause has ended.
+    void retryPendingFilings();
 
     // --- worker operations ---
     // One scan pass; runs on its own scan thread.
@@ -172,6 +175,10 @@ public:
     // ready then), unless one is already due sooner.
     void requestScanAfter(std::chrono::steady_clock::duration delay) override { fScanWakeup.wakeAfter(delay); }
     std::optional<std::chrono::steady_clock::time_point> nextScanWakeup() const { return fScanWakeup.nextWake(); }
+    // The photos that wait before they are sent or filed again; its
+    // nextAttempt() is the earliest of them.
+    PhotoRetryPauses& photoRetryPauses() override { return fPhotoRetryPauses; }
+    void requestFilingRetryAfter(std::chrono::steady_clock::duration delay) override { fFilingWakeup.wakeAfter(delay); }
 
     // --- the rescan timer ---
     void doSetupRetriggerTimerOnMainThread() override { fRescanTimer.doSetupRetriggerTimerOnMainThread(); }
@@ -265,4 +272,7 @@ private:
     SettleTracker fSettleTracker;
     ScanVerdictCache fScanVerdictCache;
     ScanWakeup fScanWakeup{[this] { fWorkers.start("rescan request", [this] { openFileOnMainThread(); }); }};
+    PhotoRetryPauses fPhotoRetryPauses;
+    ScanWakeup fFilingWakeup{[this] { fWorkers.start("filing retry", [this] { retryPendingFilings(); }); },
+                             "Trying again to file the uploaded photos that could not be filed"};
 };

@@ -6,6 +6,7 @@
 class MainThreadPresenter;
 class NotificationCenter;
 class NotReadyReport;
+class PhotoRetryPauses;
 class ProcessState;
 class ScanVerdictCache;
 class SettleTracker;
@@ -52,4 +53,11 @@ public:
     // A scan is requested once the delay has passed (a photo that waits may be
     // ready then), unless one is already due sooner.
     virtual void requestScanAfter(std::chrono::steady_clock::duration delay) = 0;
+
+    // The photos that wait their own pause before they are sent or filed
+    // again (any thread).
+    virtual PhotoRetryPauses& photoRetryPauses() = 0;
+    // The moves that failed are tried again once the delay has passed, on a
+    // worker thread, unless a retry is already due sooner.
+    virtual void requestFilingRetryAfter(std::chrono::steady_clock::duration delay) = 0;
 };

@@ -5,40 +5,27 @@
 #include "app/ProcessState.h"
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
+#include "filing/PhotoFiling.h"
+#include "filing/PhotoRetryPauses.h"
 #include "filing/TransportBackoff.h"
-#include "filing/ZVI_FileManager.h"
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 #include "prefs/PreferenceKeys.h"
 #include "prefs/Preferences.h"
-#include "scan/PathChecks.h"
+#include "scan/NotReadyReport.h"
 #include "upload/UploadResultInfo.h"
 
 #include <chrono>
 #include <ctime>
+#include <mutex>
 #include <strings.h>
-#include <thread>
+#include <sys/stat.h>
 
 namespace {
 
-using WhenTaken = ZVI_FileManager::WhenTaken;
-
-// The photo and the movie that belongs to it, from below root into destRoot.
-void movePhotoAndMovie(const UploadItemInfo& item, const std::string& destRoot, WhenTaken whenTaken)
-{
-    ConsoleLog::writef("Preparing to Move [%s]/[%s]...", item.localRootFolder.c_str(), item.localItem.c_str());
-    ZVI_FileManager::moveItem(item.localItem, item.localRootFolder, destRoot, whenTaken, false);
-    // The lookup tests the movie's own path, so it works with the photo gone.
-    if (auto movie = getMatchingExistingMovieFilePath(item.localRootFolder + "/" + item.localItem)) {
-        const std::string parent = FileUtil::parentFolder(item.localItem);
-        const std::string relative =
-            parent == "." ? FileUtil::lastPathComponent(*movie) : parent + "/" + FileUtil::lastPathComponent(*movie);
-        ConsoleLog::writef("Preparing to Move [%s]/[%s]...", item.localRootFolder.c_str(), relative.c_str());
-        ZVI_FileManager::moveItem(relative, item.localRootFolder, destRoot, whenTaken, false);
-    }
-}
+using Destination = PhotoRetryPauses::Destination;
 
 bool hasItemPaths(const UploadItemInfo& item, const char* operation)
 {
@@ -59,7 +46,119 @@ std::string clockText(std::chrono::system_clock::time_point when, const char* fo
     return text;
 }
 
+// The photo as the scan knows it.
+std::string photoPathOf(const UploadItemInfo& item)
+{
+    return item.edFileName.empty() ? FileUtil::joinPath(item.localRootFolder, item.localItem) : item.edFileName;
+}
+
+const char* folderName(Destination destination)
+{
+    return destination == Destination::ProblemFolder ? "Problem Folder" : "Mirror Site Folder";
+}
+
+std::optional<std::string> folderOf(Destination destination)
+{
+    auto folder = destination == Destination::ProblemFolder ? Preferences::getLocalProblemUploadFolder()
+                                                            : Preferences::getLocalMasterMirrorSiteFolder();
+    if (folder && folder->empty())
+        return std::nullopt;
+    return folder;
+}
+
+std::string nextAttemptText(PhotoRetryPauses::Clock::duration pause)
+{
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(pause);
+    return PhotoRetryPauses::clockText(std::chrono::system_clock::now() + seconds) + " (in " +
+        std::to_string(seconds.count()) + " s)";
+}
+
+// What tells the uploaded photo from another one put under its name later.
+std::string identityOf(const std::string& path)
+{
+    struct stat st { };
+    if (::lstat(path.c_str(), &st) != 0)
+        return {};
+    return std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+        std::to_string(st.st_mtim.tv_nsec) + ":" + std::to_string(st.st_ino);
+}
+
+// One retry of the pending moves at a time.
+std::mutex gFilingRetry;
+
 } // namespace
+
+ResultFiling::Filed ResultFiling::filePhoto(const UploadItemInfo& item, Destination destination)
+{
+    const std::string photo = photoPathOf(item);
+    const auto folder = folderOf(destination);
+    PhotoFiling::Outcome outcome;
+    if (folder)
+        outcome = PhotoFiling::filePhotoAndMovie(item.localRootFolder, item.localItem, *folder, destination);
+    else
+        outcome = {false, std::string("no ") + folderName(destination) + " is set"};
+    if (outcome.filed) {
+        fHost.photoRetryPauses().forget(photo);
+        return Filed::Yes;
+    }
+    // The service has the photo: it is not sent again, only its move is tried again.
+    const auto pause = fHost.photoRetryPauses().filingFailed(
+        photo, {item.localRootFolder, item.localItem, destination, identityOf(photo)});
+    const std::string text = item.localItem + " was uploaded but cannot be filed into the " + folderName(destination) +
+        ": " + outcome.problem + ". It is not sent again; next try to file it at " + nextAttemptText(pause);
+    ConsoleLog::writef("%s [%s]", text.c_str(), photo.c_str());
+    fHost.presenter().ibUpdateFTPCallbackStatusTextField(text, true);
+    if (pause == PhotoRetryPauses::Clock::duration(PhotoRetryPauses::kFirstPause))
+        fHost.presenter().perform(
+            [text](StatusPresenter& window) { window.showAlert("An uploaded photo cannot be filed", text, "OK"); });
+    fHost.requestFilingRetryAfter(pause);
+    return Filed::No;
+}
+
+void ResultFiling::pauseBeforeSendingAgain(const UploadResultInfo& result)
+{
+    const std::string photo = photoPathOf(result);
+    const auto pause = fHost.photoRetryPauses().sendFailed(photo);
+    std::string text = result.localItem + " was not taken by the web service";
+    if (result.httpOurCustomMessage && !result.httpOurCustomMessage->empty())
+        text += " (" + *result.httpOurCustomMessage + ")";
+    text += "; next attempt at " + nextAttemptText(pause);
+    ConsoleLog::writef("%s [%s]", text.c_str(), photo.c_str());
+    fHost.presenter().ibUpdateFTPCallbackStatusTextField(text, true);
+    // Nothing else may come back for it: the folder does not change meanwhile.
+    fHost.requestScanAfter(pause);
+}
+
+void ResultFiling::retryPendingFilings()
+{
+    std::lock_guard lock(gFilingRetry);
+    PhotoRetryPauses& pauses = fHost.photoRetryPauses();
+    for (const auto& due : pauses.filingsDue()) {
+        if (fHost.workerThreads().stopRequested())
+            return;
+        if (const std::string now = identityOf(due.photoPath);
+            !now.empty() && !due.filing.identity.empty() && now != due.filing.identity) {
+            ConsoleLog::writef("[%s] is not the photo that was uploaded any more: it will be sent",
+                               due.photoPath.c_str());
+            pauses.forget(due.photoPath);
+            fHost.requestScanAfter(std::chrono::seconds(0));
+            continue;
+        }
+        UploadItemInfo item;
+        item.localRootFolder = due.filing.localRootFolder;
+        item.localItem = due.filing.localItem;
+        item.edFileName = due.photoPath;
+        if (filePhoto(item, due.filing.destination) == Filed::Yes) {
+            fHost.notReadyReport().forget(due.photoPath);
+            ConsoleLog::writef("[%s] is filed into the %s now", due.photoPath.c_str(),
+                               folderName(due.filing.destination));
+            fHost.presenter().ibUpdateFTPCallbackStatusTextField(item.localItem + " is filed into the " +
+                                                                 folderName(due.filing.destination) + " now");
+        }
+    }
+    if (const auto next = pauses.nextFilingIn())
+        fHost.requestFilingRetryAfter(*next);
+}
 
 void ResultFiling::handleNotification_UploadSuccess(const Notification& note)
 {
@@ -69,7 +168,7 @@ void ResultFiling::handleNotification_UploadSuccess(const Notification& note)
         if (auto result = note.info<UploadResultInfo>(); result && result->httpStatusCode)
             TransportBackoff::reset();
         if (hasItemPaths(*item, op))
-            movePhotoAndMovie(*item, Preferences::getLocalMasterMirrorSiteFolder().value_or(""), WhenTaken::Overwrite);
+            filePhoto(*item, Destination::MirrorSiteFolder);
     } else {
         ConsoleLog::write("Uknown Item to handle as success?????\n\n");
     }
@@ -139,9 +238,16 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
             file = true;
         }
         if (file && hasItemPaths(*result, op)) {
-            if (auto problemFolder = Preferences::getLocalProblemUploadFolder())
-                // A name already taken there must not keep the photo in the source folder forever.
-                movePhotoAndMovie(*result, *problemFolder, WhenTaken::KeepBoth);
+            if (folderOf(Destination::ProblemFolder))
+                filePhoto(*result, Destination::ProblemFolder);
+            else if (result->httpStatusCode)
+                pauseBeforeSendingAgain(*result);
+        } else if (!file && (!halt || UserDefaults::standard().boolForKey(PrefKey::DoContinueAfterFailedUpload)) &&
+                   result->httpStatusCode && hasItemPaths(*result, op)) {
+            // The service answered but kept nothing, and the chain goes on: the
+            // photo stays for another try, after its own pause, while the
+            // others go on.
+            pauseBeforeSendingAgain(*result);
         }
     }
 

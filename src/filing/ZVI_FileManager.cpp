@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -167,9 +168,13 @@ bool moveFile(const std::string& source, const std::string& destination, bool re
 
 std::string nameWithTimeStamp(const std::string& path, bool beforeExtension, int copy)
 {
-    const std::time_t now = std::time(nullptr);
+    return nameWithTimeStamp(path, beforeExtension, std::time(nullptr), copy);
+}
+
+std::string nameWithTimeStamp(const std::string& path, bool beforeExtension, std::time_t when, int copy)
+{
     std::tm local{};
-    localtime_r(&now, &local);
+    localtime_r(&when, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, " %Y%m%d_%H%M%S", &local);
     std::string suffix = stamp;
@@ -183,8 +188,10 @@ std::string nameWithTimeStamp(const std::string& path, bool beforeExtension, int
 
 std::optional<std::string> ZVI_FileManager::moveItem(const std::string& relativePath, const std::string& sourceRoot,
                                                      const std::string& destRoot, WhenTaken whenTaken,
-                                                     bool doEncapsulate)
+                                                     bool doEncapsulate, std::string* error)
 {
+    if (error)
+        error->clear();
     logInside("ZVI_FileManager", "moveFileToPath:fromSrcPath:toDestPath:doOverWrite:doEncapsulate:");
     const std::string fullSource = FileUtil::joinPath(sourceRoot, relativePath);
     if (!existsNoFollow(fullSource))
@@ -197,51 +204,115 @@ std::optional<std::string> ZVI_FileManager::moveItem(const std::string& relative
     }
     FileUtil::makeFolders(destRoot, 0755);
 
-    std::string checkPath;
     if (isDirectoryNoFollow(fullSource)) {
-        checkPath = FileUtil::joinPath(destRoot, relativePath);
+        const std::string checkPath = FileUtil::joinPath(destRoot, relativePath);
         FileUtil::makeFolders(checkPath, 0755);
         ConsoleLog::writef("\ncreateDirectory %s\n", checkPath.c_str());
-    } else {
-        std::string destPath = FileUtil::joinPath(destRoot, relativePath);
-        if (doEncapsulate)
-            destPath = FileUtil::joinPath(createEncapsulationFolder(destRoot, relativePath, true),
-                                          FileUtil::lastPathComponent(relativePath));
-        // A missing client folder must not leave a filed photo behind to be sent again.
-        std::string folderError;
-        if (!FileUtil::makeFolders(FileUtil::parentFolder(destPath), 0755, &folderError))
-            ConsoleLog::writef("moveFileToPath2 => %s", folderError.c_str());
-        if (existsNoFollow(destPath)) {
-            if (whenTaken == WhenTaken::KeepBoth) {
-                const std::string taken = destPath;
-                destPath = nameWithTimeStamp(taken, true);
-                for (int copy = 2; existsNoFollow(destPath); ++copy)
-                    destPath = nameWithTimeStamp(taken, true, copy);
-            } else if (whenTaken == WhenTaken::Overwrite && isDirectoryNoFollow(destPath)) {
-                std::error_code ec;
-                fs::remove_all(destPath, ec);
-                if (ec)
-                    ConsoleLog::writef("moveFileToPath2 => removeFileAtPath Failed for item [ [%s]???",
-                                       destPath.c_str());
-            }
+        if (existsNoFollow(checkPath)) {
+            ConsoleLog::write("moveFileToPath2 => destination moved/created Successfully\n\n");
+            return checkPath;
         }
-        ConsoleLog::writef(
-            "\nmoveFileToPath2\rFROM fullSourcePath: %s\r        TO destPath: %s\r   modifiedDestPath: %s\n\n",
-            fullSource.c_str(), destRoot.c_str(), destPath.c_str());
-        std::string error;
-        if (!moveFile(fullSource, destPath, whenTaken == WhenTaken::Overwrite, error)) {
-            ConsoleLog::writef("moveFileToPath2 => movePath Failed??? [%s] (%s)", fullSource.c_str(), error.c_str());
-            ConsoleLog::writef("moveFileToPath2 => destination NOT moved or created: %s\n\n", destPath.c_str());
-            return std::nullopt;
-        }
-        checkPath = destPath;
+        ConsoleLog::writef("moveFileToPath2 => destination NOT moved or created: %s\n\n", checkPath.c_str());
+        if (error)
+            *error = "the folder could not be created";
+        return std::nullopt;
     }
-    if (existsNoFollow(checkPath)) {
+    std::string destPath = FileUtil::joinPath(destRoot, relativePath);
+    if (doEncapsulate)
+        destPath = FileUtil::joinPath(createEncapsulationFolder(destRoot, relativePath, true),
+                                      FileUtil::lastPathComponent(relativePath));
+    return placeFile(fullSource, destPath, destRoot, whenTaken, error);
+}
+
+std::optional<std::string> ZVI_FileManager::moveFileTo(const std::string& fullSource, const std::string& destination,
+                                                       WhenTaken whenTaken, std::string* error)
+{
+    if (error)
+        error->clear();
+    if (!existsNoFollow(fullSource))
+        return std::nullopt;
+    if (isLinkNoFollow(fullSource)) {
+        ConsoleLog::writef("moveFileToPath2 => [%s] is a symbolic link; links are never moved", fullSource.c_str());
+        return std::nullopt;
+    }
+    return placeFile(fullSource, destination, FileUtil::parentFolder(destination), whenTaken, error);
+}
+
+std::optional<std::string> ZVI_FileManager::placeFile(const std::string& fullSource, const std::string& destination,
+                                                      const std::string& shownRoot, WhenTaken whenTaken,
+                                                      std::string* error)
+{
+    std::string destPath = destination;
+    // A missing client folder must not leave a filed photo behind to be sent again.
+    std::string folderError;
+    if (!FileUtil::makeFolders(FileUtil::parentFolder(destPath), 0755, &folderError))
+        ConsoleLog::writef("moveFileToPath2 => %s", folderError.c_str());
+    if (existsNoFollow(destPath)) {
+        if (whenTaken == WhenTaken::KeepBoth) {
+            const std::string taken = destPath;
+            destPath = nameWithTimeStamp(taken, true);
+            for (int copy = 2; existsNoFollow(destPath); ++copy)
+                destPath = nameWithTimeStamp(taken, true, copy);
+        } else if (whenTaken == WhenTaken::Overwrite && isDirectoryNoFollow(destPath)) {
+            std::error_code ec;
+            fs::remove_all(destPath, ec);
+            if (ec)
+                ConsoleLog::writef("moveFileToPath2 => removeFileAtPath Failed for item [ [%s]???", destPath.c_str());
+        }
+    }
+    ConsoleLog::writef(
+        "\nmoveFileToPath2\rFROM fullSourcePath: %s\r        TO destPath: %s\r   modifiedDestPath: %s\n\n",
+        fullSource.c_str(), shownRoot.c_str(), destPath.c_str());
+    std::string moveError;
+    if (!moveFile(fullSource, destPath, whenTaken == WhenTaken::Overwrite, moveError)) {
+        ConsoleLog::writef("moveFileToPath2 => movePath Failed??? [%s] (%s)", fullSource.c_str(), moveError.c_str());
+        ConsoleLog::writef("moveFileToPath2 => destination NOT moved or created: %s\n\n", destPath.c_str());
+        if (error)
+            *error = folderError.empty() ? moveError : folderError;
+        return std::nullopt;
+    }
+    if (existsNoFollow(destPath)) {
         ConsoleLog::write("moveFileToPath2 => destination moved/created Successfully\n\n");
-        return checkPath;
+        return destPath;
     }
-    ConsoleLog::writef("moveFileToPath2 => destination NOT moved or created: %s\n\n", checkPath.c_str());
+    ConsoleLog::writef("moveFileToPath2 => destination NOT moved or created: %s\n\n", destPath.c_str());
+    if (error)
+        *error = "the file vanished after the move";
     return std::nullopt;
+}
+
+bool haveSameContents(const std::string& first, const std::string& second)
+{
+    const int a = ::open(first.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int b = ::open(second.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    bool same = a >= 0 && b >= 0;
+    struct stat sa {
+    }, sb{};
+    same = same && ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && S_ISREG(sa.st_mode) && S_ISREG(sb.st_mode) &&
+        sa.st_size == sb.st_size;
+    static constexpr size_t kChunk = 1 << 16;
+    std::vector<char> bufferA(same ? kChunk : 0), bufferB(same ? kChunk : 0);
+    while (same) {
+        const ssize_t na = ::read(a, bufferA.data(), kChunk);
+        if (na <= 0) {
+            same = na == 0 && ::read(b, bufferB.data(), 1) == 0;
+            break;
+        }
+        // A regular file gives what it has in one read unless a signal cuts in; read b to the same length.
+        ssize_t nb = 0;
+        while (nb < na) {
+            const ssize_t n = ::read(b, bufferB.data() + nb, static_cast<size_t>(na - nb));
+            if (n <= 0)
+                break;
+            nb += n;
+        }
+        same = nb == na && std::memcmp(bufferA.data(), bufferB.data(), static_cast<size_t>(na)) == 0;
+    }
+    if (a >= 0)
+        ::close(a);
+    if (b >= 0)
+        ::close(b);
+    return same;
 }
 
 void ZVI_FileManager::moveFileToPath(const std::string& relativePath, const std::string& sourceRoot,

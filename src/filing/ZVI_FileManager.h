@@ -4,6 +4,7 @@
 #include "scan/PhotoDates.h"
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <optional>
 #include <string>
@@ -30,9 +31,15 @@ public:
     // renamed into place and only then removed from the source, so at every
     // moment the photo is whole in at least one place. A relative path naming
     // a folder creates that folder and leaves the source folder in place.
-    // Returns the destination path when the item arrived there.
+    // Returns the destination path when the item arrived there; otherwise,
+    // with error given, the reason (left empty when there was nothing to move).
     static std::optional<std::string> moveItem(const std::string& relativePath, const std::string& sourceRoot,
-                                               const std::string& destRoot, WhenTaken whenTaken, bool doEncapsulate);
+                                               const std::string& destRoot, WhenTaken whenTaken, bool doEncapsulate,
+                                               std::string* error = nullptr);
+    // Moves one file to exactly destPath (its folders made as needed), as
+    // moveItem does; a link is never moved.
+    static std::optional<std::string> moveFileTo(const std::string& fullSource, const std::string& destPath,
+                                                 WhenTaken whenTaken, std::string* error = nullptr);
 
     static void moveFileToPath(const std::string& relativePath, const std::string& sourceRoot,
                                const std::string& destRoot, bool doOverWrite, bool doEncapsulate);
@@ -42,6 +49,12 @@ public:
     // Into the mirror folder, replacing what is there.
     static void moveFileToPath(const std::string& relativePath, const std::string& sourceRoot);
 
+private:
+    // The file part of the movers: source checked, destination given.
+    static std::optional<std::string> placeFile(const std::string& fullSource, const std::string& destPath,
+                                                const std::string& shownRoot, WhenTaken whenTaken, std::string* error);
+
+public:
     // --- empty-folder deletion (ZVI_FileManagerEmptyFolders.cpp) ---
     // Deletion is permanent. A pass works only below root: it never deletes
     // root itself, never follows a symbolic link, and deletes nothing when
@@ -107,3 +120,9 @@ void moveFileToUserTrash(const std::string& path);
 // "name.ext" -> "name %Y%m%d_%H%M%S.ext" (local time now); a second copy in
 // the same second gets "-2" after the stamp, and so on.
 std::string nameWithTimeStamp(const std::string& path, bool beforeExtension, int copy = 1);
+// The same with the stamp of a given moment.
+std::string nameWithTimeStamp(const std::string& path, bool beforeExtension, std::time_t when, int copy);
+
+// True when both are regular files with the same bytes; false when either
+// cannot be read.
+bool haveSameContents(const std::string& first, const std::string& second);

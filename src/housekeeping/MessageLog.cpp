@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
@@ -85,7 +86,9 @@ std::string MessageLog::logPath()
 std::string MessageLog::defaultLogPath()
 {
     const std::string name = "quon-uploaderLog.txt";
-    if (runsFromBuildTree())
+    // A log root chosen for this run (as the tests do) takes the run log too.
+    const char* chosenRoot = std::getenv("QUON_LOG_ROOT");
+    if (runsFromBuildTree() && !(chosenRoot && *chosenRoot))
         return FileUtil::joinPath(AppPaths::executableFolder(), name);
     FileUtil::makeFolders(AppPaths::logRoot(), 0700);
     return FileUtil::joinPath(AppPaths::logRoot(), name);

@@ -3,8 +3,9 @@
 #include <string>
 
 // The run log: a file rewritten at each start, beside the program in a build
-// tree (else in the log root), holding the start-up and
-// shutdown milestones with a time stamp. Any thread may write to it.
+// tree unless $QUON_LOG_ROOT names a log root (else in the log root), holding
+// the start-up and shutdown milestones with a time stamp. Any thread may
+// write to it.
 class MessageLog {
 public:
     MessageLog() = delete;

@@ -7,6 +7,7 @@
 #include "app/ScanRequestInfo.h"
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
+#include "filing/PhotoRetryPauses.h"
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
 #include "platform/NotificationCenter.h"
@@ -351,7 +352,17 @@ bool ScanPass::scanFolder(const std::string& root, const std::string& relative, 
 
 bool ScanPass::isReady(const std::string& relative, const std::string& full, bool isLink)
 {
-    ReadinessCheck::Verdict verdict = fReadiness->check(relative, full, isLink);
+    // A photo that waits its own pause before it is sent (or filed) again is
+    // passed over; the others go on meanwhile.
+    ReadinessCheck::Verdict verdict;
+    if (const PhotoRetryPauses::Answer pause = fHost.photoRetryPauses().mayBeSentNow(full); !pause.maySend) {
+        verdict.kind = ReadinessCheck::Kind::Waiting;
+        verdict.reason = pause.reason;
+        if (pause.wait > ReadinessCheck::Duration::zero())
+            verdict.lookAgainIn = pause.wait;
+    } else {
+        verdict = fReadiness->check(relative, full, isLink);
+    }
     if (verdict.lookAgainIn && (!fLookAgainIn || *verdict.lookAgainIn < *fLookAgainIn))
         fLookAgainIn = verdict.lookAgainIn;
     NotReadyReport& report = fHost.notReadyReport();

@@ -8,8 +8,8 @@
 #include <QTimer>
 #include <algorithm>
 
-ScanWakeup::ScanWakeup(std::function<void()> requestScan)
-    : fRequestScan(std::move(requestScan)), fContext(std::make_unique<QObject>())
+ScanWakeup::ScanWakeup(std::function<void()> requestScan, std::string logLine)
+    : fRequestScan(std::move(requestScan)), fLogLine(std::move(logLine)), fContext(std::make_unique<QObject>())
 {
     if (auto* app = QCoreApplication::instance())
         fContext->moveToThread(app->thread());
@@ -69,6 +69,6 @@ void ScanWakeup::fire()
         arm();
         return;
     }
-    ConsoleLog::write("A photo that waited may be ready now: requesting a scan");
+    ConsoleLog::write(fLogLine);
     fRequestScan();
 }

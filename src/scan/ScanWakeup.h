@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 class QObject;
 class QTimer;
@@ -18,8 +19,10 @@ class ScanWakeup {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // requestScan runs on the main thread when the moment comes; it must not block.
-    explicit ScanWakeup(std::function<void()> requestScan);
+    // requestScan runs on the main thread when the moment comes, after the
+    // log line; it must not block.
+    explicit ScanWakeup(std::function<void()> requestScan,
+                        std::string logLine = "A photo that waited may be ready now: requesting a scan");
     ~ScanWakeup();
     ScanWakeup(const ScanWakeup&) = delete;
     ScanWakeup& operator=(const ScanWakeup&) = delete;
@@ -34,6 +37,7 @@ private:
     void fire();
 
     std::function<void()> fRequestScan;
+    std::string fLogLine;
     std::unique_ptr<QObject> fContext;
     QTimer* fTimer = nullptr;
     mutable std::mutex fMutex;

@@ -131,8 +131,12 @@ TEST_F(AppControllerTest, TheControllerHandlesUploadNotificationsBeforeTheUpload
         return std::find_if(lines.begin(), lines.end(),
                             [&](const std::string& l) { return l.find(text) != std::string::npos; });
     };
-    ASSERT_NE(at("Inside AppController => handleNotification_UploadStart:"), lines.end());
-    EXPECT_LT(at("Inside AppController => handleNotification_UploadStart:"), at("HttpController"));
+    // Both lines must be there: a missing one must not pass for the right order.
+    const auto controller = at("Inside AppController => handleNotification_UploadStart:");
+    const auto uploader = at("Inside HttpController => handleNotification_UploadStart:");
+    ASSERT_NE(controller, lines.end());
+    ASSERT_NE(uploader, lines.end());
+    EXPECT_LT(controller, uploader);
 }
 
 TEST_F(AppControllerTest, UploadStartShowsTheItemAndDropsASecondOne)

@@ -68,6 +68,13 @@ public:
         return fMaintenance;
     }
 
+    // The titles of the alerts shown, in order.
+    std::vector<std::string> alerts() const
+    {
+        std::lock_guard lock(fMutex);
+        return fAlerts;
+    }
+
     std::string preview() const
     {
         std::lock_guard lock(fMutex);

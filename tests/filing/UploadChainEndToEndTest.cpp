@@ -4,6 +4,7 @@
 #include "app/AppController.h"
 #include "app/Notifications.h"
 #include "app/ProcessFlags.h"
+#include "filing/PhotoRetryPauses.h"
 #include "filing/TransportBackoff.h"
 #include "mkphoto/PhotoWriter.h"
 #include "platform/UserDefaults.h"
@@ -80,6 +81,18 @@ protected:
         return names;
     }
     bool idle() const { return !gStartedUploadProcess && !gIsScanning; }
+    // A service that answers every upload of the photo named so the same way.
+    void answerAlways(const std::string& fileName, RefBehaviour behaviour)
+    {
+        fServer->stop();
+        RefServer::Options options;
+        options.root = fSandbox.file("service");
+        options.byFileName[fileName] = std::move(behaviour);
+        fServer = std::make_unique<RefServer>(options);
+        std::string error;
+        ASSERT_TRUE(fServer->start(&error)) << error;
+        store().setString(PrefKey::OrvURL, fServer->url());
+    }
     std::string problem(const std::string& relative) const { return fSandbox.file("Problem Folder/" + relative); }
 
     UserDefaults& store() { return UserDefaults::standard(); }
@@ -235,13 +248,131 @@ TEST_F(UploadChainEndToEndTest, AnUnreachableServiceIsTriedWithGrowingPauses)
     EXPECT_EQ(TransportBackoff::nextDelaySeconds(), 1);
 }
 
+TEST_F(UploadChainEndToEndTest, APhotoTheServiceKeepsRefusingWaitsGrowingPausesWhileTheNextIsFiled)
+{
+    RefBehaviour fail;
+    fail.status = "FAIL";
+    fail.message = "Try later";
+    answerAlways("IMG_1.jpg", fail);
+    photo("Adams/IMG_1.jpg");
+    photo("Adams/IMG_2.jpg");
+    const auto start = std::chrono::steady_clock::now();
+    fController->ibUserClickedOnSynchronize(nullptr);
+
+    // The photo behind it is not held up.
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_2.jpg"); }, std::chrono::seconds(15)));
+    EXPECT_TRUE(waitFor([&] {
+        return fPresenter.field(Field::ProcessLine).find("sent again at ") != std::string::npos;
+    })) << fPresenter.field(Field::ProcessLine);
+    // The refused one comes back by itself (no timer, no folder event), each time after a longer pause.
+    ASSERT_TRUE(
+        waitFor([&] { return received()["IMG_1.jpg"] >= 3 && fLog.contains("(in 4 s)"); }, std::chrono::seconds(30)));
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const int attempts = received()["IMG_1.jpg"];
+    EXPECT_LE(attempts, 1 + static_cast<int>(elapsed)) << "at most one attempt a second";
+    EXPECT_TRUE(fLog.contains("Adams/IMG_1.jpg was not taken by the web service (Try later); next attempt at "));
+    EXPECT_TRUE(fLog.contains("(in 1 s)"));
+    EXPECT_TRUE(fLog.contains("(in 2 s)"));
+    EXPECT_TRUE(fLog.contains("A photo that waited may be ready now: requesting a scan"));
+    EXPECT_EQ(received()["IMG_2.jpg"], 1);
+    EXPECT_TRUE(fs::exists(source() + "/Adams/IMG_1.jpg")) << "a refused photo stays to be tried again";
+    EXPECT_FALSE(fs::exists(problem("Adams/IMG_1.jpg")));
+
+    // What quon-ctl status shows.
+    const auto next = fController->photoRetryPauses().nextAttempt();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->photoPath, source() + "/Adams/IMG_1.jpg");
+    EXPECT_GT(next->when, std::chrono::system_clock::now());
+}
+
+TEST_F(UploadChainEndToEndTest, EmptyAndHtmlRepliesAreRefusalsWithTheirOwnPauses)
+{
+    RefBehaviour empty;
+    empty.body = "";
+    RefBehaviour html;
+    html.body = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Bad Gateway</title></head></html>";
+    fServer->stop();
+    RefServer::Options options;
+    options.root = fSandbox.file("service");
+    options.byFileName = {{"IMG_1.jpg", empty}, {"IMG_2.jpg", html}};
+    fServer = std::make_unique<RefServer>(options);
+    ASSERT_TRUE(fServer->start());
+    store().setString(PrefKey::OrvURL, fServer->url());
+    photo("Adams/IMG_1.jpg");
+    photo("Adams/IMG_2.jpg");
+    photo("Adams/IMG_3.jpg");
+    fController->ibUserClickedOnSynchronize(nullptr);
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_3.jpg"); }, std::chrono::seconds(15)));
+    ASSERT_TRUE(waitFor([&] { return received()["IMG_1.jpg"] >= 2 && received()["IMG_2.jpg"] >= 2 && idle(); },
+                        std::chrono::seconds(15)));
+    EXPECT_TRUE(fLog.contains("Adams/IMG_1.jpg was not taken by the web service"));
+    EXPECT_TRUE(fLog.contains("Adams/IMG_2.jpg was not taken by the web service"));
+    EXPECT_TRUE(fs::exists(source() + "/Adams/IMG_1.jpg"));
+    EXPECT_TRUE(fs::exists(source() + "/Adams/IMG_2.jpg"));
+    EXPECT_EQ(received()["IMG_3.jpg"], 1);
+}
+
+TEST_F(UploadChainEndToEndTest, AnAcceptedPhotoThatCannotBeFiledIsNotSentAgainAndIsFiledLater)
+{
+    photo("Adams/IMG_1.jpg");
+    createFileWithContents(source() + "/Adams/IMG_1.mov", "movie one");
+    photo("Brown/IMG_2.jpg");
+    // A file where the client folder of the mirror should be.
+    createFileWithContents(mirror() + "/Adams", "in the way");
+    fController->ibUserClickedOnSynchronize(nullptr);
+
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Brown/IMG_2.jpg"); }, std::chrono::seconds(15)));
+    // Its move is tried again, with growing pauses, and said so in red.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return fLog.count("Adams/IMG_1.jpg was uploaded but cannot be filed into the Mirror Site Folder") >= 3 &&
+                fPresenter.field(Field::ProcessLine).find("cannot be filed") != std::string::npos &&
+                fPresenter.fieldIsError(Field::ProcessLine);
+        },
+        std::chrono::seconds(20)));
+    EXPECT_TRUE(fLog.contains("It is not sent again; next try to file it at "));
+    EXPECT_EQ(received()["IMG_1.jpg"], 1) << "the service has it: never sent again";
+    EXPECT_EQ(fPresenter.alerts(), std::vector<std::string>{"An uploaded photo cannot be filed"}) << "one alert";
+    EXPECT_TRUE(fs::exists(source() + "/Adams/IMG_1.jpg"));
+    EXPECT_TRUE(fs::exists(source() + "/Adams/IMG_1.mov"));
+    ASSERT_TRUE(fController->photoRetryPauses().nextAttempt());
+
+    // The operator clears the way: the photo and its movie are filed, still without another upload.
+    fs::remove(mirror() + "/Adams");
+    ASSERT_TRUE(waitFor([&] { return fs::exists(mirror() + "/Adams/IMG_1.jpg"); }, std::chrono::seconds(90)));
+    EXPECT_TRUE(waitFor([&] { return readWholeFile(mirror() + "/Adams/IMG_1.mov") == "movie one"; }));
+    EXPECT_TRUE(waitFor([&] {
+        return fPresenter.field(Field::ProcessLine) == "Adams/IMG_1.jpg is filed into the Mirror Site Folder now";
+    }));
+    EXPECT_FALSE(fs::exists(source() + "/Adams/IMG_1.jpg"));
+    EXPECT_EQ(received()["IMG_1.jpg"], 1);
+    EXPECT_FALSE(fController->photoRetryPauses().nextAttempt());
+}
+
+TEST_F(UploadChainEndToEndTest, ARefusedPhotoThatCannotReachTheProblemFolderIsNotSentAgain)
+{
+    photo("Adams/IMG_1.jpg");
+    RefBehaviour notFound;
+    notFound.http = 404;
+    answerAlways("IMG_1.jpg", notFound);
+    // A file where the Problem Folder should be.
+    createFileWithContents(fSandbox.file("Problem Folder"), "in the way");
+    fController->ibUserClickedOnSynchronize(nullptr);
+    ASSERT_TRUE(
+        waitFor([&] { return fLog.count("cannot be filed into the Problem Folder") >= 2; }, std::chrono::seconds(20)));
+    EXPECT_EQ(received()["IMG_1.jpg"], 1);
+    fs::remove(fSandbox.file("Problem Folder"));
+    ASSERT_TRUE(waitFor([&] { return fs::exists(problem("Adams/IMG_1.jpg")); }, std::chrono::seconds(90)));
+    EXPECT_EQ(received()["IMG_1.jpg"], 1);
+}
+
 // Photos the station drops while the uploader idles are picked up by the
 // folder watcher, with no timer and no operator.
 class WatchedChainTest : public UploadChainEndToEndTest {
 protected:
     void waitForWatcher()
     {
-        bool started = false;
+        std::atomic<bool> started{false}; // set on the watcher's thread
         int owner = 0;
         fCenter.addObserver(&owner, cNotification_WatcherStarted, [&](const Notification&) { started = true; });
         fController->ibUserClickedOnSynchronize(nullptr);

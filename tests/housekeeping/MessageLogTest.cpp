@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 #include "platform/AppPaths.h"
 
+#include <cstdlib>
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
@@ -85,8 +86,14 @@ TEST_F(RunLog, MyNSLogAddsALineEndOnlyToAFormatWithoutOne)
     EXPECT_NE(text.find("] ==> ended 2\n"), std::string::npos);
 }
 
-TEST_F(RunLog, ABuildTreeKeepsTheRunLogBesideTheProgram)
+TEST_F(RunLog, ABuildTreeKeepsTheRunLogBesideTheProgramUnlessALogRootIsChosen)
 {
-    // The tests run from the build tree's bin folder.
-    EXPECT_EQ(MessageLog::defaultLogPath(), AppPaths::executableFolder() + "/quon-uploaderLog.txt");
+    // The tests run from the build tree's bin folder, with a log root of their own.
+    const std::string chosen = std::getenv("QUON_LOG_ROOT");
+    ASSERT_FALSE(chosen.empty());
+    EXPECT_EQ(MessageLog::defaultLogPath(), chosen + "/quon-uploaderLog.txt");
+    ::unsetenv("QUON_LOG_ROOT");
+    const std::string beside = MessageLog::defaultLogPath();
+    ::setenv("QUON_LOG_ROOT", chosen.c_str(), 1);
+    EXPECT_EQ(beside, AppPaths::executableFolder() + "/quon-uploaderLog.txt");
 }

@@ -30,6 +30,8 @@ protected:
         fEnv.insert("XDG_CONFIG_HOME", QString::fromStdString(fSandbox.file("home/.config")));
         fEnv.insert("XDG_STATE_HOME", QString::fromStdString(fSandbox.file("home/.state")));
         fEnv.insert("XDG_RUNTIME_DIR", QString::fromStdString(fSandbox.path()));
+        // The run log too stays in the test's own folder, not beside the programs.
+        fEnv.insert("QUON_LOG_ROOT", QString::fromStdString(fSandbox.file("Logs")));
         fEnv.remove("QUON_SOCKET");
         std::filesystem::create_directories(fSandbox.file("home"));
     }
@@ -96,6 +98,8 @@ TEST_F(UploaderProgramTest, SettingsSetRemotelySurviveARestart)
     const std::string log = fUploader.readAll().toStdString();
     EXPECT_NE(log.find("Received kAEQuitApplication"), std::string::npos);
     EXPECT_NE(log.find("applicationWillTerminate: - DONE!"), std::string::npos);
+    EXPECT_NE(TestSupport::readWholeFile(fSandbox.file("Logs/quon-uploaderLog.txt")).find("applicationWillTerminate"),
+              std::string::npos);
 
     const std::string store = fSandbox.file("home/.config/quon-uploader/defaults.plist");
     ASSERT_TRUE(std::filesystem::exists(store));

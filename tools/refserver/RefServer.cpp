@@ -235,7 +235,7 @@ void RefServer::Impl::handle(const httplib::Request& req, httplib::Response& res
     r.method = req.method;
     r.path = req.path;
     r.contentType = req.get_header_value(kContentTypeAside);
-    const RefBehaviour b = nextBehaviour();
+    RefBehaviour b = nextBehaviour();
     r.behaviour = b.describe();
     r.rawBodyComplete = options.keepBodiesUpTo > 0;
 
@@ -364,6 +364,9 @@ void RefServer::Impl::handle(const httplib::Request& req, httplib::Response& res
         discardParts();
     }
 
+    const auto named = r.files.empty() ? options.byFileName.end() : options.byFileName.find(r.files.front().filename);
+    if (named != options.byFileName.end())
+        r.behaviour = (b = named->second).describe();
     if (b.delayMs > 0 && !pause(std::chrono::milliseconds(b.delayMs)))
         r.outcome = "stopped";
     if (b.hang && r.outcome.empty()) {

@@ -4,6 +4,7 @@
 #include "RefBehaviour.h"
 #include "RefOrder.h"
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,8 +27,10 @@ public:
         int port = 0;                  // 0 picks a free port
         std::vector<RefOrder> orders;  // what the order query answers
         RefBehaviour defaultBehaviour; // when no scripted behaviour is left
-        size_t keepBodiesUpTo = 0;     // raw bodies kept in memory up to this size (tests)
-        bool logRequests = false;      // one line per request on standard error
+        // Every upload whose first file has the name answers so, whatever the script says.
+        std::map<std::string, RefBehaviour> byFileName;
+        size_t keepBodiesUpTo = 0; // raw bodies kept in memory up to this size (tests)
+        bool logRequests = false;  // one line per request on standard error
     };
 
     explicit RefServer(Options options);
