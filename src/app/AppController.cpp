@@ -383,7 +383,11 @@ void AppController::openFileOnMainThread()
     while (gInsideOpenFile) {
         ConsoleLog::writef("Inside %s => %s... Need to Wait for OpenFile to be Free...", className(),
                            "openFileOnMainThread:");
-        if (!fWorkers.sleepUnlessStopped(std::chrono::milliseconds(500)))
+        // At most half a second, but no longer than the request inside takes.
+        if (fWorkers.stopRequested())
+            return;
+        fProcessState.waitWhileInsideOpenFile(std::chrono::milliseconds(500));
+        if (fWorkers.stopRequested())
             return;
     }
     application_openFile(Preferences::getLocalSourceUploadFolder().value_or(""));

@@ -14,6 +14,7 @@
 #include "scan/NotReadyReport.h"
 #include "scan/OpenFileRequest.h"
 #include "scan/ScanWakeup.h"
+#include "scan/ScanVerdictCache.h"
 #include "scan/SettleTracker.h"
 #include "upload/UploadProgressDelegate.h"
 
@@ -171,6 +172,8 @@ public:
     NotReadyReport& notReadyReport() override { return fNotReadyReport; }
     // How long the files the scan waits on have stayed unchanged.
     SettleTracker& settleTracker() override { return fSettleTracker; }
+    // What the bytes of the photos left behind said, while they stay unchanged.
+    ScanVerdictCache& scanVerdictCache() override { return fScanVerdictCache; }
     // A scan is requested once the delay has passed (a photo that waits may be
     // ready then), unless one is already due sooner.
     void requestScanAfter(std::chrono::steady_clock::duration delay) override { fScanWakeup.wakeAfter(delay); }
@@ -274,6 +277,7 @@ private:
     NotReadyReport fNotReadyReport;
     SettleTracker fSettleTracker;
     StationStatus fStationStatus;
+    ScanVerdictCache fScanVerdictCache;
     ScanWakeup fScanWakeup{[this] { fWorkers.start("rescan request", [this] { openFileOnMainThread(); }); }};
     PhotoRetryPauses fPhotoRetryPauses;
     ScanWakeup fFilingWakeup{[this] { fWorkers.start("filing retry", [this] { retryPendingFilings(); }); },

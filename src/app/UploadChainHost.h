@@ -8,6 +8,7 @@ class NotificationCenter;
 class NotReadyReport;
 class PhotoRetryPauses;
 class ProcessState;
+class ScanVerdictCache;
 class SettleTracker;
 class StationStatus;
 class WorkerThreads;
@@ -46,9 +47,10 @@ public:
 
     // What the scan keeps from one pass to the next (any thread): the photos
     // it left in the source folder and why, and how long the files it waits
-    // on have stayed unchanged.
+    // on have stayed unchanged, and what their bytes said while they stay so.
     virtual NotReadyReport& notReadyReport() = 0;
     virtual SettleTracker& settleTracker() = 0;
+    virtual ScanVerdictCache& scanVerdictCache() = 0;
     // A scan is requested once the delay has passed (a photo that waits may be
     // ready then), unless one is already due sooner.
     virtual void requestScanAfter(std::chrono::steady_clock::duration delay) = 0;
