@@ -160,6 +160,7 @@ public:
     void ibMenuCmd_Open(const void* sender);
     void ibClickedOnSynchronizeAgain(const void* sender) override;
     bool resumePausedProcess(const void* sender) override;
+    void pauseFromAnotherProgram(const void* sender) override;
     void ibClickedOnHalt(const void* sender);
     void doHandlePauseResumeButtonAsResume(const void* sender);
     void ibClickedOnOpenPref(const void* sender);

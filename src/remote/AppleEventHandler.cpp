@@ -175,7 +175,7 @@ void AppleEventHandler::handleTestAEHandler(const AppleEvent* event, AppleEvent*
     const std::string& id = event->eventID;
     if (id == AppleEventCode::kIdPause) {
         if (fTarget)
-            fTarget->forceProcessToPause(this);
+            fTarget->pauseFromAnotherProgram(this);
         setReplyText(replyEvent, kAccepted);
     } else if (id == AppleEventCode::kIdUploadNow) {
         // Without a window, this is the only way to undo a pause.
