@@ -3,6 +3,7 @@
 // first ready photo out of 10,000 ready ones. Prints the figures.
 #include "app/AppController.h"
 #include "app/LoggingStatusPresenter.h"
+#include "platform/ConsoleLog.h"
 #include "app/Notifications.h"
 #include "app/ProcessFlags.h"
 #include "app/ScanRequestInfo.h"
@@ -80,7 +81,8 @@ int main(int argc, char** argv)
     const int savedStderr = ::dup(STDERR_FILENO);
     const int logFd = ::open((root + "/console.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
-    LoggingStatusPresenter presenter;
+    // The operator's lines join the log, away from the figures on standard output.
+    LoggingStatusPresenter presenter([](const std::string& line) { ConsoleLog::writeRaw(line + "\n"); });
     NotificationCenter center;
     AppController controller(presenter, center);
     controller.getCurrentLoginInfo();

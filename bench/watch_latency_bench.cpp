@@ -3,6 +3,7 @@
 // installed: the delay an operator sees at a station. Prints the figures.
 #include "app/AppController.h"
 #include "app/LoggingStatusPresenter.h"
+#include "platform/ConsoleLog.h"
 #include "app/Notifications.h"
 #include "app/ProcessFlags.h"
 #include "mkphoto/PhotoWriter.h"
@@ -82,7 +83,8 @@ int main(int argc, char** argv)
     const int logFd = ::open((root + "/console.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(logFd, STDERR_FILENO);
 
-    LoggingStatusPresenter presenter;
+    // The operator's lines join the log, away from the figures on standard output.
+    LoggingStatusPresenter presenter([](const std::string& line) { ConsoleLog::writeRaw(line + "\n"); });
     NotificationCenter center;
     AppController controller(presenter, center);
     controller.setCommandSocketPath(root + "/ctl.sock");

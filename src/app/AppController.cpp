@@ -6,6 +6,7 @@
 #include "app/SystemVersion.h"
 #include "filing/AcceptanceJournal.h"
 #include "filing/ResultFiling.h"
+#include "filing/TransportBackoff.h"
 #include "filing/ZVI_FileManager.h"
 #include "hires/OrderCheck.h"
 #include "housekeeping/MessageLog.h"
@@ -59,6 +60,20 @@ constexpr const char* kSupportAddress = "support@quon-uploader.invalid";
 AppController::AppController(StatusPresenter& presenter, NotificationCenter& center)
     : fPresenter(presenter), fCenter(center)
 {
+    fStationStatus.setNotReadyReport(&fNotReadyReport);
+    // Every wait before the service is tried again: the transport back-off
+    // and the photos that wait their own pause.
+    fStationStatus.setNextAttemptSource([this]() -> std::optional<StationStatus::Clock::time_point> {
+        auto earliest = TransportBackoff::nextAttempt();
+        if (const auto photo = fPhotoRetryPauses.nextAttempt(); photo && (!earliest || photo->when < *earliest))
+            earliest = photo->when;
+        return earliest;
+    });
+    fStationStatus.setFiledListener(
+        [this](const std::string& photo, const std::string& destination, const std::string& why, bool toMirror) {
+            fMainThreadPresenter.showFiled(photo, destination, why, toMirror);
+        });
+    fMainThreadPresenter.setErrorObserver([this](const std::string& text) { fStationStatus.noteError(text); });
 }
 
 AppController::~AppController()
@@ -134,7 +149,7 @@ void AppController::checkOSVersion()
     const auto output = runShellScript2("/bin/uname", std::vector<std::string>{"-r"});
     const std::string release = output ? TextUtil::trimmed(*output) : std::string();
     if (release.empty()) {
-        ConsoleLog::write("runShellScript2 failed to get Mac OS version???");
+        ConsoleLog::write("runShellScript2 failed to get the kernel release???");
         return;
     }
     ConsoleLog::writef("Got from runShellScript2: [%s]", release.c_str());
@@ -142,13 +157,14 @@ void AppController::checkOSVersion()
     _isRunningLeopard = kernelSupportsFolderEvents(release);
     fRescanTimer.setRunningLeopard(_isRunningLeopard);
     if (!_isRunningLeopard) {
-        fPresenter.showAlert("Sorry - Unsupported Mac OS Version:",
-                             stringWithFormat("Your OS Version is: [%s]\nMinimum Requirement: [v%s]",
+        fPresenter.showAlert("Sorry - Unsupported Kernel Version:",
+                             stringWithFormat("Your Linux kernel release is: [%s]\nMinimum Requirement: [v%s] "
+                                              "(folder events)",
                                               _macVersionString.c_str(), SystemVersion::kMinimumKernel),
                              "OK");
         terminate(this);
     }
-    fPresenter.updateTextField(StatusPresenter::Field::MacOSVersion, "Mac OS: " + _macVersionString, false);
+    fPresenter.updateTextField(StatusPresenter::Field::MacOSVersion, "Linux kernel: " + _macVersionString, false);
 }
 
 bool AppController::fillInVersionString(int tag)
@@ -165,8 +181,10 @@ void AppController::applicationWillFinishLaunching()
 {
     MessageLog::InitLog();
     MessageLog::LogMessage("applicationWillFinishLaunching");
-    if (const auto problem = ZVLogFileManager::takeSetupProblem())
+    if (const auto problem = ZVLogFileManager::takeSetupProblem()) {
+        fStationStatus.noteError(*problem);
         fPresenter.updateTextField(StatusPresenter::Field::ProcessLine, *problem, true);
+    }
     fOpenFile.resetLogin(kPlaceholderUserName, kPlaceholderPassword);
     cancelRetriggerTimer();
 
@@ -191,14 +209,17 @@ void AppController::applicationWillFinishLaunching()
         const std::string path = fCommandSocketPath.empty() ? AppPaths::defaultSocketPath() : fCommandSocketPath;
         if (!fCommandSocket->start(path, &error)) {
             ConsoleLog::writef("UNABLE setupForAppleEventsForThisApp: %s", error.c_str());
+            fStationStatus.noteError("Remote control is off: " + error);
             fPresenter.updateTextField(StatusPresenter::Field::ProcessLine, "Remote control is off: " + error, true);
             fCommandSocket.reset();
         }
     }
 
-    if (std::string why; !UserDefaults::standard().checkSavable(&why))
-        fPresenter.updateTextField(StatusPresenter::Field::ProcessLine,
-                                   "Settings cannot be saved (changes last until quit): " + why, true);
+    if (std::string why; !UserDefaults::standard().checkSavable(&why)) {
+        const std::string problem = "Settings cannot be saved (changes last until quit): " + why;
+        fStationStatus.noteError(problem);
+        fPresenter.updateTextField(StatusPresenter::Field::ProcessLine, problem, true);
+    }
 
     const std::string source = Preferences::getLocalSourceUploadFolder().value_or("");
     ZVI_FileManager::deleteOLDFolderIfEmpty(source, false, 3);
@@ -210,6 +231,11 @@ void AppController::applicationWillFinishLaunching()
             startDetachedThread(name, std::move(fn));
         });
     fOrderCheck->start();
+    fStationStatus.setOrderCheckSource([check = fOrderCheck.get()]() -> std::optional<OrderCheckStatus> {
+        if (!Preferences::getPrefDoCheckOrders())
+            return std::nullopt;
+        return check->status();
+    });
 
     // Photos answered before a crash are filed by the first pass, not sent again.
     AcceptanceJournal::shared().ensureOpen();
@@ -333,6 +359,11 @@ void AppController::relaunchApp(const RelaunchRequest& param)
         RestartMarker::discard(fRestartMarkerPath);
 }
 
+void AppController::uploadProgress(const std::string& photo, int64_t sent, int64_t total, double bytesPerSecond)
+{
+    fMainThreadPresenter.showUploadProgress(photo, sent, total, bytesPerSecond);
+}
+
 bool AppController::isApplicationActive() const
 {
     // Without a window system the core knows only whether the status window shows.
@@ -357,7 +388,11 @@ void AppController::openFileOnMainThread()
     while (gInsideOpenFile) {
         ConsoleLog::writef("Inside %s => %s... Need to Wait for OpenFile to be Free...", className(),
                            "openFileOnMainThread:");
-        if (!fWorkers.sleepUnlessStopped(std::chrono::milliseconds(500)))
+        // At most half a second, but no longer than the request inside takes.
+        if (fWorkers.stopRequested())
+            return;
+        fProcessState.waitWhileInsideOpenFile(std::chrono::milliseconds(500));
+        if (fWorkers.stopRequested())
             return;
     }
     application_openFile(Preferences::getLocalSourceUploadFolder().value_or(""));
@@ -392,6 +427,7 @@ void AppController::forceProcessToPause(const void*)
 void AppController::handleNotification_ScanFolder(const Notification& note)
 {
     logInside(className(), "handleNotification_ScanFolder:");
+    fStationStatus.scanRequested();
     startDetachedThread("scan", [this, note] { scanFolderOnMainThread(note); });
 }
 
@@ -448,6 +484,7 @@ void AppController::handleNotification_UploadStart(const Notification& note)
     logInside(className(), "handleNotification_UploadStart:");
     setStartedUploadProcess(true);
     auto item = note.info<UploadItemInfo>();
+    fStationStatus.uploadStarted(item ? item->edFileName : std::string());
     if (item)
         ibUpdateFileNameField(item->localItem);
     else
@@ -461,6 +498,7 @@ void AppController::handleNotification_UploadStart(const Notification& note)
 void AppController::handleNotification_UploadDone(const Notification&)
 {
     logInside(className(), "handleNotification_UploadDone:");
+    fStationStatus.uploadEnded();
     ibUpdateProgressBar("NO");
     if (gWantsToHaltProcess)
         completeRequestedPause();

@@ -4,6 +4,7 @@
 #include "app/MainThreadPresenter.h"
 #include "app/ProcessState.h"
 #include "app/RescanTimer.h"
+#include "app/StationStatus.h"
 #include "app/StatusPresenter.h"
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
@@ -13,6 +14,7 @@
 #include "scan/NotReadyReport.h"
 #include "scan/OpenFileRequest.h"
 #include "scan/ScanWakeup.h"
+#include "scan/ScanVerdictCache.h"
 #include "scan/SettleTracker.h"
 #include "upload/UploadProgressDelegate.h"
 
@@ -61,6 +63,8 @@ public:
     // The upload watchdog's request: quits and starts the application again.
     void relaunchApp(const RelaunchRequest& param) override;
     bool isApplicationActive() const override;
+    // A long upload's progress, from the upload's thread.
+    void uploadProgress(const std::string& photo, int64_t sent, int64_t total, double bytesPerSecond) override;
     bool fillInVersionString(int tag);
 
     // Where the command socket listens (set before will-finish-launching).
@@ -156,6 +160,7 @@ public:
     void ibMenuCmd_Open(const void* sender);
     void ibClickedOnSynchronizeAgain(const void* sender) override;
     bool resumePausedProcess(const void* sender) override;
+    void pauseFromAnotherProgram(const void* sender) override;
     void ibClickedOnHalt(const void* sender);
     void doHandlePauseResumeButtonAsResume(const void* sender);
     void ibClickedOnOpenPref(const void* sender);
@@ -168,10 +173,15 @@ public:
     NotReadyReport& notReadyReport() override { return fNotReadyReport; }
     // How long the files the scan waits on have stayed unchanged.
     SettleTracker& settleTracker() override { return fSettleTracker; }
+    // What the bytes of the photos left behind said, while they stay unchanged.
+    ScanVerdictCache& scanVerdictCache() override { return fScanVerdictCache; }
     // A scan is requested once the delay has passed (a photo that waits may be
     // ready then), unless one is already due sooner.
     void requestScanAfter(std::chrono::steady_clock::duration delay) override { fScanWakeup.wakeAfter(delay); }
     std::optional<std::chrono::steady_clock::time_point> nextScanWakeup() const { return fScanWakeup.nextWake(); }
+    // What `quon-ctl status` reports (any thread).
+    StationStatus& stationStatus() override { return fStationStatus; }
+    std::string stationStatusReport() const override { return fStationStatus.toJson(); }
     // The photos that wait before they are sent or filed again; its
     // nextAttempt() is the earliest of them.
     PhotoRetryPauses& photoRetryPauses() override { return fPhotoRetryPauses; }
@@ -267,6 +277,8 @@ private:
 
     NotReadyReport fNotReadyReport;
     SettleTracker fSettleTracker;
+    StationStatus fStationStatus;
+    ScanVerdictCache fScanVerdictCache;
     ScanWakeup fScanWakeup{[this] { fWorkers.start("rescan request", [this] { openFileOnMainThread(); }); }};
     PhotoRetryPauses fPhotoRetryPauses;
     ScanWakeup fFilingWakeup{[this] { fWorkers.start("filing retry", [this] { retryPendingFilings(); }); },

@@ -112,6 +112,18 @@ bool AppController::resumePausedProcess(const void*)
     return true;
 }
 
+void AppController::pauseFromAnotherProgram(const void* sender)
+{
+    if (gStartedUploadProcess || gDidHaltProcess) {
+        forceProcessToPause(sender);
+        return;
+    }
+    // Idle: a request that only marks the running upload would let the next
+    // photo through, so pause as the Pause button does.
+    ConsoleLog::write("pauseFromAnotherProgram - pausing the idle process");
+    ibClickedOnHalt(nullptr);
+}
+
 void AppController::ibClickedOnHalt(const void* sender)
 {
     MessageLog::LogMessage("ibClickedOnHalt\n");

@@ -1,6 +1,51 @@
 #include "app/LoggingStatusPresenter.h"
 
 #include "platform/ConsoleLog.h"
+#include "platform/FileUtil.h"
+
+#include <unistd.h>
+
+LoggingStatusPresenter::LoggingStatusPresenter(LineSink sink) : fSink(std::move(sink))
+{
+    if (!fSink)
+        fSink = writeToStandardOutput;
+}
+
+void LoggingStatusPresenter::writeToStandardOutput(const std::string& line)
+{
+    const std::string text = line + "\n";
+    const char* data = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDOUT_FILENO, data, left);
+        if (n <= 0)
+            break; // nobody reads the operator's lines: the station goes on all the same
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+std::string LoggingStatusPresenter::oneLine(const std::string& text)
+{
+    std::string out;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string part = text.substr(start, end - start);
+        while (!part.empty() && (part.back() == '\r' || part.back() == ' '))
+            part.pop_back();
+        size_t lead = part.find_first_not_of(' ');
+        part = lead == std::string::npos ? std::string() : part.substr(lead);
+        if (!part.empty())
+            out += (out.empty() ? "" : " - ") + part;
+        start = end + 1;
+    }
+    return out;
+}
+
+void LoggingStatusPresenter::writeLine(const std::string& line) { fSink(line); }
 
 const char* LoggingStatusPresenter::fieldName(Field field)
 {
@@ -20,69 +65,85 @@ const char* LoggingStatusPresenter::fieldName(Field field)
 
 void LoggingStatusPresenter::updateTextField(Field field, const std::string& text, bool isError)
 {
-    ConsoleLog::writef("status: %s%s: %s", fieldName(field), isError ? " (error)" : "", text.c_str());
+    writeLine(stringWithFormat("status: %s%s: %s", fieldName(field), isError ? " (error)" : "", oneLine(text).c_str()));
 }
 
 void LoggingStatusPresenter::setToolTip(Field, const std::string&) { }
 
 void LoggingStatusPresenter::updateProgressBar(bool running)
 {
-    ConsoleLog::writef("progress: %s", running ? "started" : "stopped");
+    writeLine(stringWithFormat("progress: %s", running ? "started" : "stopped"));
 }
 
 void LoggingStatusPresenter::setPauseResumeButtonTitle(const std::string& title)
 {
-    ConsoleLog::writef("status: pause button: %s", title.c_str());
+    writeLine("status: pause button: " + title);
 }
 
 void LoggingStatusPresenter::setPauseResumeButtonEnabled(bool enabled)
 {
-    ConsoleLog::writef("status: pause button %s", enabled ? "enabled" : "disabled");
+    writeLine(stringWithFormat("status: pause button %s", enabled ? "enabled" : "disabled"));
 }
 
 void LoggingStatusPresenter::setOpenPrefButtonEnabled(bool enabled)
 {
-    ConsoleLog::writef("status: preferences button %s", enabled ? "enabled" : "disabled");
+    writeLine(stringWithFormat("status: preferences button %s", enabled ? "enabled" : "disabled"));
 }
 
-void LoggingStatusPresenter::beep() { ConsoleLog::write("status: beep"); }
+void LoggingStatusPresenter::beep() { writeLine("status: beep"); }
 
 void LoggingStatusPresenter::showAlert(const std::string& title, const std::string& message, const std::string& button)
 {
-    ConsoleLog::writef("alert: %s %s [%s]", title.c_str(), message.c_str(), button.c_str());
+    writeLine("alert: " + oneLine(title + " " + message) + " [" + button + "]");
 }
 
 void LoggingStatusPresenter::openPreferencePanel()
 {
-    ConsoleLog::write("status: the preferences panel needs the desktop window; settings can be changed with quon-ctl");
+    writeLine("status: the preferences panel needs the desktop window; settings can be changed with quon-ctl");
 }
 
 void LoggingStatusPresenter::openMaintenanceWindow(int window)
 {
-    ConsoleLog::writef("progress: window %d opened", window);
+    writeLine(stringWithFormat("progress: window %d opened", window));
 }
 
 void LoggingStatusPresenter::setMaintenanceWindowTitle(int window, const std::string& title)
 {
-    ConsoleLog::writef("progress: window %d title: %s", window, title.c_str());
+    writeLine(stringWithFormat("progress: window %d title: %s", window, oneLine(title).c_str()));
 }
 
 void LoggingStatusPresenter::updateMaintenanceLine1(int window, const std::string& text)
 {
-    ConsoleLog::writef("progress: window %d line 1: %s", window, text.c_str());
+    writeLine(stringWithFormat("progress: window %d line 1: %s", window, oneLine(text).c_str()));
 }
 
 void LoggingStatusPresenter::updateMaintenanceLine2(int window, const std::string& text)
 {
-    ConsoleLog::writef("progress: window %d line 2: %s", window, text.c_str());
+    writeLine(stringWithFormat("progress: window %d line 2: %s", window, oneLine(text).c_str()));
 }
 
 void LoggingStatusPresenter::updateMaintenanceProgressBar(int window, bool running)
 {
-    ConsoleLog::writef("progress: window %d bar %s", window, running ? "started" : "stopped");
+    writeLine(stringWithFormat("progress: window %d bar %s", window, running ? "started" : "stopped"));
 }
 
 void LoggingStatusPresenter::closeMaintenanceWindow(int window)
 {
-    ConsoleLog::writef("progress: window %d closed", window);
+    writeLine(stringWithFormat("progress: window %d closed", window));
+}
+
+void LoggingStatusPresenter::showFiled(const std::string& photo, const std::string& destination, const std::string& why,
+                                       bool toMirror)
+{
+    writeLine("filed: " + photo + " -> " + destination + " (" + (toMirror ? "" : "refused: ") + oneLine(why) + ")");
+}
+
+void LoggingStatusPresenter::showUploadProgress(const std::string& photo, int64_t sent, int64_t total,
+                                                double bytesPerSecond)
+{
+    const double megabyte = 1000.0 * 1000.0;
+    const int percent = total > 0 ? static_cast<int>(sent * 100 / total) : 0;
+    writeLine(stringWithFormat("progress: upload %s: %d%% of %.1f MB at %.1f MB/s",
+                               FileUtil::lastPathComponent(photo).c_str(), percent,
+                               static_cast<double>(total) / megabyte, bytesPerSecond / megabyte));
 }

@@ -2,11 +2,20 @@
 
 #include "app/StatusPresenter.h"
 
-// The headless presenter: status lines, progress and alerts become log lines
-// beginning with "status:", "progress:" and "alert:". A maintenance window's
-// lines carry its number: "progress: window 2 line 1: Deleting Old Photos".
+#include <functional>
+#include <string>
+
+// The headless presenter: the operator's lines. Each is one line beginning
+// with "status:", "progress:", "alert:" or "filed:", with no time stamp
+// before it, written to standard output (the console log stays on standard
+// error). A maintenance window's lines carry its number: "progress: window 2
+// line 1: Deleting Old Photos".
 class LoggingStatusPresenter : public StatusPresenter {
 public:
+    using LineSink = std::function<void(const std::string& line)>;
+    // sink receives each line without its line break; by default it goes to standard output.
+    explicit LoggingStatusPresenter(LineSink sink = {});
+
     void updateTextField(Field field, const std::string& text, bool isError) override;
     void setToolTip(Field field, const std::string& text) override;
     void updateProgressBar(bool running) override;
@@ -28,6 +37,18 @@ public:
     void updateMaintenanceLine2(int window, const std::string& text) override;
     void updateMaintenanceProgressBar(int window, bool running) override;
     void closeMaintenanceWindow(int window) override;
+    void showFiled(const std::string& photo, const std::string& destination, const std::string& why,
+                   bool toMirror) override;
+    void showUploadProgress(const std::string& photo, int64_t sent, int64_t total, double bytesPerSecond) override;
 
     static const char* fieldName(Field field);
+    // Writes one line to standard output in a single write.
+    static void writeToStandardOutput(const std::string& line);
+    // A text of several lines on one: its lines joined with " - ".
+    static std::string oneLine(const std::string& text);
+
+private:
+    void writeLine(const std::string& line);
+
+    LineSink fSink;
 };

@@ -99,6 +99,8 @@ void MainThreadPresenter::perform(std::function<void(StatusPresenter&)> fn) { fC
 
 void MainThreadPresenter::ibUpdateTextField(StatusPresenter::Field field, const std::string& text, bool isError)
 {
+    if (isError && fErrorObserver)
+        fErrorObserver(text);
     perform([field, text, isError](StatusPresenter& p) {
         if (p.isStatusWindowVisible())
             p.updateTextField(field, text, isError);
@@ -143,6 +145,18 @@ void MainThreadPresenter::beep()
 void MainThreadPresenter::showPreview(const std::string& photoPath)
 {
     perform([photoPath](StatusPresenter& p) { p.showPreview(photoPath); });
+}
+
+void MainThreadPresenter::showFiled(const std::string& photo, const std::string& destination, const std::string& why,
+                                    bool toMirror)
+{
+    perform([=](StatusPresenter& p) { p.showFiled(photo, destination, why, toMirror); });
+}
+
+void MainThreadPresenter::showUploadProgress(const std::string& photo, int64_t sent, int64_t total,
+                                             double bytesPerSecond)
+{
+    perform([=](StatusPresenter& p) { p.showUploadProgress(photo, sent, total, bytesPerSecond); });
 }
 
 std::unique_ptr<MaintenanceWindow> MainThreadPresenter::openMaintenanceWindow()

@@ -32,6 +32,11 @@ public:
     void setPauseResumeButton(const std::optional<std::string>& title, std::optional<bool> enabled);
     void beep();
     void showPreview(const std::string& photoPath);
+    void showFiled(const std::string& photo, const std::string& destination, const std::string& why, bool toMirror);
+    void showUploadProgress(const std::string& photo, int64_t sent, int64_t total, double bytesPerSecond);
+    // Told of every status line shown as an error, on the calling thread,
+    // before the window shows it. Set once, before any other thread calls.
+    void setErrorObserver(std::function<void(const std::string&)> observer) { fErrorObserver = std::move(observer); }
     // Anything else the window offers, run on the main thread.
     void perform(std::function<void(StatusPresenter&)> fn);
 
@@ -42,4 +47,5 @@ public:
 
 private:
     std::shared_ptr<Channel> fChannel;
+    std::function<void(const std::string&)> fErrorObserver;
 };

@@ -24,6 +24,16 @@ void ProcessState::setIsScanningFolder(bool value)
 void ProcessState::setIsInsideOpenFile(bool value)
 {
     withThreadLock([&] { gInsideOpenFile = value; });
+    if (!value) {
+        std::lock_guard lock(fOpenFileMutex);
+        fOpenFileFree.notify_all();
+    }
+}
+
+void ProcessState::waitWhileInsideOpenFile(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(fOpenFileMutex);
+    fOpenFileFree.wait_for(lock, timeout, [] { return !gInsideOpenFile; });
 }
 void ProcessState::setIsInsideWatchFolderThread(bool value)
 {

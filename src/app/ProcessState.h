@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -43,6 +45,11 @@ public:
     // with completeRequestedPause, so the two cannot cross.
     bool cancelRequestedPause();
 
+    // Waits while the open-folder request is busy, at most timeout; returns
+    // at once when it is free (a rescan request then goes ahead without
+    // sleeping out the rest of its pause).
+    void waitWhileInsideOpenFile(std::chrono::milliseconds timeout);
+
     // Runs f holding the lock (unguarded before the lock exists).
     template <typename F> void withThreadLock(F&& f)
     {
@@ -58,4 +65,6 @@ private:
     MainThreadPresenter& fPresenter;
     std::unique_ptr<std::recursive_mutex> fThreadLockOwner;
     std::atomic<std::recursive_mutex*> fThreadLock{nullptr};
+    std::mutex fOpenFileMutex;
+    std::condition_variable fOpenFileFree;
 };

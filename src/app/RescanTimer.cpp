@@ -56,7 +56,7 @@ void RescanTimer::doSetupRetriggerTimer()
 
     std::string text = "Next Auto-Synchronize Trigger Date = " + formatTriggerDate(clamped) + "...";
     if (!fRunningLeopard)
-        text += "\n(This would Not be needed if running on Mac OS 10.5 or higer)";
+        text += "\n(This would Not be needed with a Linux kernel that reports folder events, 2.6.13 or later)";
     ConsoleLog::writef("Setting up Timer => %s", text.c_str());
     fPresenter.ibUpdateFTPCallbackStatusTextField(text);
     ConsoleLog::writef("Done with %s => %s...", kClass, "doSetupRetriggerTimer:");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // What the operator sees of the process: the status window's lines, its
@@ -50,4 +51,16 @@ public:
     virtual void updateMaintenanceLine2(int window, const std::string& text) = 0;
     virtual void updateMaintenanceProgressBar(int window, bool running) = 0;
     virtual void closeMaintenanceWindow(int window) = 0;
+
+    // A photo was filed: where it went and why ("uploaded", or the reason it
+    // was refused). A window may ignore it.
+    virtual void showFiled(const std::string& /*photo*/, const std::string& /*destination*/, const std::string& /*why*/,
+                           bool /*toMirror*/)
+    {
+    }
+    // How far a long upload has come.
+    virtual void showUploadProgress(const std::string& /*photo*/, int64_t /*sent*/, int64_t /*total*/,
+                                    double /*bytesPerSecond*/)
+    {
+    }
 };

@@ -8,7 +8,9 @@ class NotificationCenter;
 class NotReadyReport;
 class PhotoRetryPauses;
 class ProcessState;
+class ScanVerdictCache;
 class SettleTracker;
+class StationStatus;
 class WorkerThreads;
 
 // What the scan pass, the open-file request and the result filing ask of the
@@ -45,13 +47,16 @@ public:
 
     // What the scan keeps from one pass to the next (any thread): the photos
     // it left in the source folder and why, and how long the files it waits
-    // on have stayed unchanged.
+    // on have stayed unchanged, and what their bytes said while they stay so.
     virtual NotReadyReport& notReadyReport() = 0;
     virtual SettleTracker& settleTracker() = 0;
+    virtual ScanVerdictCache& scanVerdictCache() = 0;
     // A scan is requested once the delay has passed (a photo that waits may be
     // ready then), unless one is already due sooner.
     virtual void requestScanAfter(std::chrono::steady_clock::duration delay) = 0;
 
+    // What the operator's status reports: photos filed, waits, a halted chain (any thread).
+    virtual StationStatus& stationStatus() = 0;
     // The photos that wait their own pause before they are sent or filed
     // again (any thread).
     virtual PhotoRetryPauses& photoRetryPauses() = 0;

@@ -5,6 +5,14 @@
 #include <system_error>
 #include <thread>
 
+WorkerThreads::~WorkerThreads()
+{
+    std::unique_lock lock(fMutex);
+    fClosing = true;
+    fWork.notify_all();
+    fThreadGone.wait(lock, [this] { return fThreads == 0; });
+}
+
 bool WorkerThreads::start(const char* name, std::function<void()> fn)
 {
     {
@@ -15,26 +23,55 @@ bool WorkerThreads::start(const char* name, std::function<void()> fn)
             return false;
         }
         fLive.fetch_add(1);
+        if (fIdle > static_cast<int>(fQueue.size())) {
+            fQueue.push_back(std::move(fn));
+            fWork.notify_one();
+            return true;
+        }
+        ++fThreads;
     }
     try {
-        std::thread([this, fn = std::move(fn)] {
-            fn();
-            threadEnded();
-        }).detach();
+        std::thread([this, fn = std::move(fn)]() mutable { threadMain(std::move(fn)); }).detach();
         return true;
     } catch (const std::system_error& e) {
-        threadEnded();
+        {
+            std::lock_guard lock(fMutex);
+            fLive.fetch_sub(1);
+            --fThreads;
+            fEnded.notify_all();
+            fThreadGone.notify_all();
+        }
         ConsoleLog::writef("UNABLE to start the %s thread: %s", name, e.what());
         return false;
     }
 }
 
-void WorkerThreads::threadEnded()
+void WorkerThreads::threadMain(std::function<void()> fn)
 {
-    // The count drops under the lock, so a waiter cannot miss the last wake-up.
+    for (;;) {
+        fn();
+        fn = nullptr; // what the work held goes now, not when the next arrives
+        std::unique_lock lock(fMutex);
+        // The count drops under the lock, so a waiter cannot miss the last wake-up.
+        fLive.fetch_sub(1);
+        fEnded.notify_all();
+        ++fIdle;
+        fWork.wait_for(lock, kIdleFor, [this] { return !fQueue.empty() || fClosing || fStopRequested; });
+        --fIdle;
+        if (fQueue.empty()) {
+            --fThreads;
+            fThreadGone.notify_all();
+            return;
+        }
+        fn = std::move(fQueue.front());
+        fQueue.pop_front();
+    }
+}
+
+int WorkerThreads::threadCount() const
+{
     std::lock_guard lock(fMutex);
-    fLive.fetch_sub(1);
-    fEnded.notify_all();
+    return fThreads;
 }
 
 void WorkerThreads::requestStop()
@@ -42,6 +79,7 @@ void WorkerThreads::requestStop()
     std::lock_guard lock(fMutex);
     fStopRequested = true;
     fStopping.notify_all();
+    fWork.notify_all();
 }
 
 bool WorkerThreads::sleepUnlessStopped(std::chrono::milliseconds time)

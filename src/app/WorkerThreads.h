@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 
@@ -11,13 +12,24 @@
 // counting them, so that an owner that goes away before the process ends
 // (tests, benchmarks) can ask them to stop and wait until the last has ended.
 // The program itself never waits: it ends with its threads still running.
+//
+// A thread whose work is done stays a while, idle, and takes the next piece
+// of work that starts: a photo's chain starts two (the rescan request, then
+// the scan) and a thread start for each costs more than the hand-over. Work
+// still never waits for other work: when no thread is idle, a new one starts.
 class WorkerThreads {
 public:
+    // How long a thread without work stays for more.
+    static constexpr std::chrono::seconds kIdleFor{30};
+
     WorkerThreads() = default;
+    // Waits for the idle threads to leave (and for running ones to end).
+    ~WorkerThreads();
     WorkerThreads(const WorkerThreads&) = delete;
     WorkerThreads& operator=(const WorkerThreads&) = delete;
 
-    // Starts fn on a detached thread of its own; false (and a log line naming
+    // Runs fn on a detached thread of its own (a new one, or one left idle by
+    // work that ended); false (and a log line naming
     // the thread) when the system refuses a thread or a stop was requested.
     bool start(const char* name, std::function<void()> fn);
 
@@ -30,19 +42,28 @@ public:
     // requested first; false when stopping.
     bool sleepUnlessStopped(std::chrono::milliseconds time);
 
-    // Threads started and not yet ended.
+    // Work started and not yet ended.
     int liveCount() const { return fLive.load(); }
+    // Threads in all, running or idle.
+    int threadCount() const;
 
-    // Waits until every thread has ended, at most milliseconds when that is
+    // Waits until every piece of work has ended, at most milliseconds when that is
     // not negative; true when none is left.
     bool waitForAll(int milliseconds = -1);
 
 private:
-    void threadEnded();
+    void threadMain(std::function<void()> fn);
 
     std::atomic<bool> fStopRequested{false};
     std::atomic<int> fLive{0};
-    std::mutex fMutex;
+    mutable std::mutex fMutex;
     std::condition_variable fEnded;
     std::condition_variable fStopping;
+    // Work handed to idle threads, and the threads.
+    std::deque<std::function<void()>> fQueue;
+    std::condition_variable fWork;
+    std::condition_variable fThreadGone;
+    int fIdle = 0;
+    int fThreads = 0;
+    bool fClosing = false;
 };

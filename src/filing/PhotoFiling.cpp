@@ -102,6 +102,7 @@ Outcome filePhotoAndMovie(const std::string& sourceRoot, const std::string& loca
             outcome.problem = "its movie could not be moved: " + (error.empty() ? std::string("unknown") : error);
         }
     }
+    outcome.destination = photoDest;
     return outcome;
 }
 

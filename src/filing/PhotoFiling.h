@@ -18,8 +18,9 @@
 namespace PhotoFiling {
 
 struct Outcome {
-    bool filed = true;   // everything that was in the source folder arrived
-    std::string problem; // why not, in the system's words
+    bool filed = true;       // everything that was in the source folder arrived
+    std::string problem;     // why not, in the system's words
+    std::string destination; // where the photo arrived
 };
 
 Outcome filePhotoAndMovie(const std::string& sourceRoot, const std::string& localItem, const std::string& destRoot,

@@ -3,6 +3,7 @@
 #include "app/MainThreadPresenter.h"
 #include "app/Notifications.h"
 #include "app/ProcessState.h"
+#include "app/StationStatus.h"
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
 #include "filing/AcceptedPhotoFiling.h"
@@ -27,6 +28,18 @@
 namespace {
 
 using Destination = PhotoRetryPauses::Destination;
+
+// Why a photo went to the Problem Folder: the HTTP status, else the service's words.
+std::string refusalReason(const UploadResultInfo& result)
+{
+    if (result.httpStatusCode && *result.httpStatusCode != 200)
+        return stringWithFormat("HTTP status %li", *result.httpStatusCode);
+    if (result.httpOurCustomMessage && !result.httpOurCustomMessage->empty())
+        return *result.httpOurCustomMessage;
+    if (result.httpOurCustomStatus)
+        return "reply status " + *result.httpOurCustomStatus;
+    return "refused by the web service";
+}
 
 bool hasItemPaths(const UploadItemInfo& item, const char* operation)
 {
@@ -121,7 +134,7 @@ std::optional<AcceptanceJournal::Record> ResultFiling::recordDecision(const Uplo
     return record;
 }
 
-ResultFiling::Filed ResultFiling::filePhoto(const UploadItemInfo& item, Destination destination,
+ResultFiling::Filed ResultFiling::filePhoto(const UploadItemInfo& item, Destination destination, const std::string& why,
                                             std::optional<AcceptanceJournal::Record> record)
 {
     const std::string photo = photoPathOf(item);
@@ -141,6 +154,7 @@ ResultFiling::Filed ResultFiling::filePhoto(const UploadItemInfo& item, Destinat
         outcome = {false, std::string("no ") + folderName(destination) + " is set"};
     if (outcome.filed) {
         fHost.photoRetryPauses().forget(photo);
+        fHost.stationStatus().photoFiled(photo, outcome.destination, why, destination == Destination::MirrorSiteFolder);
         return Filed::Yes;
     }
     // The service has the photo: it is not sent again, only its move is tried again.
@@ -190,7 +204,9 @@ void ResultFiling::retryPendingFilings()
         item.localRootFolder = due.filing.localRootFolder;
         item.localItem = due.filing.localItem;
         item.edFileName = due.photoPath;
-        if (filePhoto(item, due.filing.destination) == Filed::Yes) {
+        const std::string why =
+            due.filing.destination == Destination::MirrorSiteFolder ? "uploaded" : "refused by the web service";
+        if (filePhoto(item, due.filing.destination, why) == Filed::Yes) {
             fHost.notReadyReport().forget(due.photoPath);
             ConsoleLog::writef("[%s] is filed into the %s now", due.photoPath.c_str(),
                                folderName(due.filing.destination));
@@ -214,7 +230,9 @@ void ResultFiling::fileJournalPending()
         item.localRootFolder = record.sourceRoot;
         item.localItem = record.item;
         item.edFileName = record.photoPath();
-        if (filePhoto(item, record.destination, record) == Filed::Yes)
+        const std::string why =
+            record.destination == Destination::MirrorSiteFolder ? "uploaded" : "refused by the web service";
+        if (filePhoto(item, record.destination, why, record) == Filed::Yes)
             fHost.notReadyReport().forget(record.photoPath());
     }
 }
@@ -227,7 +245,7 @@ void ResultFiling::handleNotification_UploadSuccess(const Notification& note)
         if (auto result = note.info<UploadResultInfo>(); result && result->httpStatusCode)
             TransportBackoff::reset();
         if (hasItemPaths(*item, op))
-            filePhoto(*item, Destination::MirrorSiteFolder);
+            filePhoto(*item, Destination::MirrorSiteFolder, "uploaded");
     } else {
         ConsoleLog::write("Uknown Item to handle as success?????\n\n");
     }
@@ -303,7 +321,7 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
         }
         if (file && hasItemPaths(*result, op)) {
             if (folderOf(Destination::ProblemFolder))
-                filePhoto(*result, Destination::ProblemFolder, aside);
+                filePhoto(*result, Destination::ProblemFolder, refusalReason(*result), aside);
             else if (result->httpStatusCode)
                 pauseBeforeSendingAgain(*result);
         } else if (!file && (!halt || UserDefaults::standard().boolForKey(PrefKey::DoContinueAfterFailedUpload)) &&
@@ -333,6 +351,7 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
                     stringWithFormat("\nWill Re-Try in %4.2f seconds (at: %s)", wait,
                                      clockText(retry, "%Y-%m-%d %H:%M:%S").c_str()),
                 true);
+            fHost.stationStatus().retryAt(retry);
             fHost.workerThreads().sleepUnlessStopped(std::chrono::milliseconds(static_cast<long long>(wait * 1000)));
         }
         fHost.processState().completeRequestedPause();
@@ -340,6 +359,7 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
         return;
     }
     if (halt) {
+        fHost.stationStatus().chainHalted();
         fHost.processState().setStartedUploadProcess(false);
         fHost.forceProcessToPause(fHost.notificationSender());
         return;

@@ -4,6 +4,7 @@
 #include "filing/PhotoRetryPauses.h"
 
 #include <optional>
+#include <string>
 
 struct Notification;
 struct UploadItemInfo;
@@ -36,7 +37,8 @@ private:
     // photo is no longer in the source folder or no such folder is set.
     std::optional<AcceptanceJournal::Record> recordDecision(const UploadItemInfo& item,
                                                             PhotoRetryPauses::Destination destination);
-    Filed filePhoto(const UploadItemInfo& item, PhotoRetryPauses::Destination destination,
+    // why: "uploaded", or why the service refused the photo (for the operator's filed: line).
+    Filed filePhoto(const UploadItemInfo& item, PhotoRetryPauses::Destination destination, const std::string& why,
                     std::optional<AcceptanceJournal::Record> record = std::nullopt);
     void pauseBeforeSendingAgain(const UploadResultInfo& result);
 

@@ -84,9 +84,9 @@ void writeHeader()
     const auto release = runShellScript2("/bin/uname", std::vector<std::string>{"-r"});
     const std::string version = release ? TextUtil::trimmed(*release) : std::string();
     if (version.empty())
-        ConsoleLog::write("runShellScript2 failed to get Mac OS version???");
+        ConsoleLog::write("runShellScript2 failed to get the kernel release???");
     else
-        ConsoleLog::writef("Mac OS: v%s", version.c_str());
+        ConsoleLog::writef("Linux kernel: v%s", version.c_str());
     ConsoleLog::writef("%s => %s", ZVLogFileManager::getCopyrightInfo().c_str(),
                        ZVLogFileManager::getApplicationName().c_str());
     ConsoleLog::write(rule);

@@ -45,6 +45,7 @@ void printUsage(FILE* out)
                "  upnw | upload-now | resume start an upload pass now; ends a pause\n"
                "  paus | pause               pause when an upload is running\n"
                "  quit                       quit the uploader\n"
+               "  status                     the uploader's state as one JSON object on one line\n"
                "  1234 WORD KEY VALUE        parameter command (WORD: setValue or getValue)\n"
                "  set KEY VALUE              same as: 1234 setValue KEY VALUE\n"
                "  get KEY                    same as: 1234 getValue KEY -\n"
@@ -276,6 +277,9 @@ int main(int argc, char** argv)
     } else if (command == "quit") {
         problem = expect(0, "quit");
         event = simpleCommand(AppleEventCode::kClassCore, AppleEventCode::kIdQuit);
+    } else if (command == "status") {
+        problem = expect(0, "status");
+        event = simpleCommand(AppleEventCode::kClassQuon, AppleEventCode::kIdStatus);
     } else if (command == "1234") {
         problem = expect(3, "1234 WORD KEY VALUE");
         if (problem.empty())

@@ -12,6 +12,8 @@ inline constexpr const char* kIdUploadNow = "upnw";
 inline constexpr const char* kIdPause = "paus";
 inline constexpr const char* kIdParameter = "1234";
 inline constexpr const char* kIdQuit = "quit";
+// The station's status as one JSON object (for scripts and supervisors).
+inline constexpr const char* kIdStatus = "stat";
 inline constexpr const char* kIdAnswer = "ansr";
 } // namespace AppleEventCode
 

@@ -140,6 +140,7 @@ bool AppleEventHandler::setupForAppleEventsForThisApp(AppleEventTarget* target)
         {AppleEventCode::kClassQuon, AppleEventCode::kIdPause},
         {AppleEventCode::kClassQuon, AppleEventCode::kIdParameter},
         {AppleEventCode::kClassCore, AppleEventCode::kIdQuit},
+        {AppleEventCode::kClassQuon, AppleEventCode::kIdStatus},
     };
     return true;
 }
@@ -159,23 +160,22 @@ bool AppleEventHandler::dispatchAppleEvent(const AppleEvent& event, AppleEvent* 
 
 void AppleEventHandler::handleTestAEHandler(const AppleEvent* event, AppleEvent* replyEvent)
 {
-    std::printf("got handleTestAEHandler\n");
-    if (!event) {
-        std::fflush(stdout);
+    // These lines go to the console log: standard output carries only the
+    // operator's lines, so that a supervisor can read it.
+    ConsoleLog::write("got handleTestAEHandler");
+    if (!event)
         return;
-    }
     const Code4 eventClass = code4(event->eventClass);
     const Code4 eventID = code4(event->eventID);
-    std::printf("got handleTestAEHandler => examining event\n");
-    std::printf("theEventClass = [%c%c%c%c]\ntheEventID = [%c%c%c%c]\n", eventClass.c[0], eventClass.c[1],
-                eventClass.c[2], eventClass.c[3], eventID.c[0], eventID.c[1], eventID.c[2], eventID.c[3]);
-    std::fflush(stdout);
+    ConsoleLog::write("got handleTestAEHandler => examining event");
+    ConsoleLog::writef("theEventClass = [%c%c%c%c]\ntheEventID = [%c%c%c%c]\n", eventClass.c[0], eventClass.c[1],
+                       eventClass.c[2], eventClass.c[3], eventID.c[0], eventID.c[1], eventID.c[2], eventID.c[3]);
 
     // The class is already fixed by the registration.
     const std::string& id = event->eventID;
     if (id == AppleEventCode::kIdPause) {
         if (fTarget)
-            fTarget->forceProcessToPause(this);
+            fTarget->pauseFromAnotherProgram(this);
         setReplyText(replyEvent, kAccepted);
     } else if (id == AppleEventCode::kIdUploadNow) {
         // Without a window, this is the only way to undo a pause.
@@ -186,6 +186,10 @@ void AppleEventHandler::handleTestAEHandler(const AppleEvent* event, AppleEvent*
         ConsoleLog::write("\n\nReceived kAEQuitApplication...\n\n");
         if (fTarget)
             fTarget->ibClickedOnQuit(this);
+    } else if (id == AppleEventCode::kIdStatus) {
+        // Read-only: answered only to a sender that waits for it.
+        if (fTarget && replyEvent)
+            replyEvent->directObject = AppleEventDescriptor::descriptorWithString(fTarget->stationStatusReport());
     } else if (id == AppleEventCode::kIdParameter) {
         ConsoleLog::writef("Got the eventID = [%.4s]", id.c_str());
         ConsoleLog::write("GOT 1234");

@@ -9,9 +9,10 @@
 class AppleEventTarget;
 
 // Carries out the remote commands: "upnw" (upload now), "paus" (pause),
-// "quit", and "1234", which reads or writes a fixed set of settings.
-// It answers in the reply event's direct object with plain texts, or for a
-// read with the list ("COMMAND SUCCESS", (word, key, value)).
+// "quit", "1234", which reads or writes a fixed set of settings, and "stat",
+// the station's status. It answers in the reply event's direct object with
+// plain texts, for a read with the list ("COMMAND SUCCESS", (word, key,
+// value)), and for "stat" with one text holding a JSON object.
 //
 // Threading: everything runs on the main thread (the commands arrive there
 // from CommandSocketServer), one command at a time. The target's operations
@@ -22,7 +23,7 @@ public:
     AppleEventHandler(const AppleEventHandler&) = delete;
     AppleEventHandler& operator=(const AppleEventHandler&) = delete;
 
-    // Registers the four commands for the target (which must outlive this
+    // Registers the commands for the target (which must outlive this
     // object). With no target, logs "UNABLE setupForAppleEventsForThisApp" and
     // registers nothing: the application then runs without remote control.
     bool setupForAppleEventsForThisApp(AppleEventTarget* target);

@@ -8,6 +8,8 @@
 #include "scan/RegularFile.h"
 #include "scan/WholePhoto.h"
 
+#include <sys/stat.h>
+
 namespace {
 
 const std::string* stringEntry(const PlistValue& dict, const char* key)
@@ -50,35 +52,72 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
     }
     if (isMovie) // movies go with their photo, never on their own
         return verdict;
-    RegularFile file = RegularFile::open(full);
     if (!valid) {
         if (!fSettings.formBaseIdFromFileName)
             return waiting(verdict, "lies directly in the source folder");
+        const RegularFile file = RegularFile::open(full);
         return waiting(verdict, file.isOpen() ? "not an image" : unopenableReason(file));
     }
-    if (!file.isOpen()) {
-        if (!fSettings.mayUploadWithoutMetaData)
-            return waiting(verdict, unopenableReason(file));
-        // These logins send any file; the upload refuses one it cannot read.
-        if (!moviesReady(full, verdict))
-            return verdict;
-        verdict.kind = Kind::Ready;
-        return verdict;
+    // What the file's bytes say: remembered from an earlier pass while the
+    // file is unchanged, else read now.
+    std::optional<ScanVerdictCache::Facts> facts;
+    SettleTracker::Identity identity;
+    struct stat status { };
+    if (fCache && ::lstat(full.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        identity = SettleTracker::Identity::of(status);
+        facts = fCache->find(full, identity);
     }
+    const bool remembered = facts.has_value();
+    int64_t readStartedNs = 0;
+    if (!remembered) {
+        readStartedNs = fCache ? fCache->nowNs() : 0;
+        const RegularFile file = RegularFile::open(full);
+        if (!file.isOpen()) {
+            if (!fSettings.mayUploadWithoutMetaData)
+                return waiting(verdict, unopenableReason(file));
+            // These logins send any file; the upload refuses one it cannot read.
+            if (!moviesReady(full, verdict))
+                return verdict;
+            verdict.kind = Kind::Ready;
+            return verdict;
+        }
+        identity = SettleTracker::Identity::of(file.status());
+        facts = readFacts(file, full);
+    }
+    judge(full, identity, *facts, verdict);
+    if (fCache) {
+        // Only photos left behind are remembered; a chosen one leaves the folder.
+        if (verdict.kind == Kind::Ready)
+            fCache->forget(full);
+        else if (!remembered)
+            fCache->store(full, identity, std::move(*facts), readStartedNs);
+    }
+    return verdict;
+}
 
+ScanVerdictCache::Facts ReadinessCheck::readFacts(const RegularFile& file, const std::string& full)
+{
+    ScanVerdictCache::Facts facts;
     // A PNG's block is its tail, so a PNG cut short has none.
     auto pngMeta = getQuonMetaDataFromPng(full);
-    const bool hasPngTail = pngMeta.has_value();
-    verdict.metaData = hasPngTail ? std::move(pngMeta) : getQuonMetaDataFromJpeg(full);
+    facts.hasPngTail = pngMeta.has_value();
+    facts.metaData = facts.hasPngTail ? std::move(pngMeta) : getQuonMetaDataFromJpeg(full);
+    facts.whole = WholePhoto::check(file);
+    return facts;
+}
 
-    const WholePhoto::Verdict whole = WholePhoto::check(file);
-    if (!whole.endsWhole && !(whole.format == WholePhoto::Format::Png && hasPngTail)) {
+ReadinessCheck::Verdict& ReadinessCheck::judge(const std::string& full, const SettleTracker::Identity& identity,
+                                               const ScanVerdictCache::Facts& facts, Verdict& verdict)
+{
+    verdict.metaData = facts.metaData;
+    const WholePhoto::Verdict& whole = facts.whole;
+    if (!whole.endsWhole && !(whole.format == WholePhoto::Format::Png && facts.hasPngTail)) {
         // A JPEG or PNG that does not end as it should may still carry data of
         // its own after the image; a format without a known ending is judged
         // like a movie.
         const Duration settle =
             whole.format == WholePhoto::Format::Other ? Duration(kMovieSettle) : Duration(kUnfinishedPhotoSettle);
-        if (!settled(full, SettleTracker::Identity::of(file.status()), settle, verdict))
+        if (!settled(full, identity, settle, verdict))
             return waiting(verdict, "still being written");
     }
     if (!verdict.metaData && !fSettings.mayUploadWithoutMetaData)

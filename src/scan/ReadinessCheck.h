@@ -1,11 +1,15 @@
 #pragma once
 
 #include "platform/PlistValue.h"
+#include "scan/ScanVerdictCache.h"
 #include "scan/SettleTracker.h"
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
+
+class RegularFile;
 
 // Whether one file the scan meets is a photo ready to be sent, and if not,
 // why, in the operator's words. Ready means: a photo (not a link, a dot file
@@ -45,17 +49,26 @@ public:
         std::optional<Duration> lookAgainIn;
     };
 
-    ReadinessCheck(SettleTracker& tracker, Settings settings) : fTracker(tracker), fSettings(settings) { }
+    // cache: what earlier passes learnt from the files' bytes; none reads every file afresh.
+    ReadinessCheck(SettleTracker& tracker, Settings settings, ScanVerdictCache* cache = nullptr)
+        : fTracker(tracker), fSettings(settings), fCache(cache)
+    {
+    }
 
     // relative: the path below the scanned folder; full: the whole path;
     // isLink: the entry is a symbolic link.
     Verdict check(const std::string& relative, const std::string& full, bool isLink);
 
 private:
+    static ScanVerdictCache::Facts readFacts(const RegularFile& file, const std::string& full);
+    // The verdict on a photo from its facts, its settling and its movies.
+    Verdict& judge(const std::string& full, const SettleTracker::Identity& identity,
+                   const ScanVerdictCache::Facts& facts, Verdict& verdict);
     // Waits when the file has not stayed unchanged for settle yet.
     bool settled(const std::string& path, const SettleTracker::Identity& identity, Duration settle, Verdict& verdict);
     bool moviesReady(const std::string& full, Verdict& verdict);
 
     SettleTracker& fTracker;
     const Settings fSettings;
+    ScanVerdictCache* fCache;
 };

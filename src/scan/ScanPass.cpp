@@ -21,6 +21,7 @@
 #include "scan/PathChecks.h"
 #include "scan/PhotoDates.h"
 #include "scan/PhotoMetaData.h"
+#include "scan/ScanVerdictCache.h"
 #include "scan/SettleTracker.h"
 #include "scan/UploadItemInfo.h"
 
@@ -194,9 +195,11 @@ void ScanPass::run(const Notification& note)
     settings.mayUploadWithoutMetaData = loginMayUploadWithoutMetaData(fLoginName);
     NotReadyReport& report = fHost.notReadyReport();
     SettleTracker& tracker = fHost.settleTracker();
-    fReadiness.emplace(tracker, settings);
+    ScanVerdictCache& cache = fHost.scanVerdictCache();
+    fReadiness.emplace(tracker, settings, &cache);
     report.beginPass();
     tracker.beginPass();
+    cache.beginPass();
 
     Candidate photo;
     const bool found = scanFolder(scan.localRootFolder, "", scan.localMirrorFolder, photo);
@@ -205,6 +208,7 @@ void ScanPass::run(const Notification& note)
     if (!found) {
         report.endCompletePass();
         tracker.endCompletePass();
+        cache.endCompletePass();
         ConsoleLog::write("No more images to upload...");
         fHost.presenter().ibUpdateFTPCallbackStatusTextField("");
         nothingFound(note, scan.localRootFolder);

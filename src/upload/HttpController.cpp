@@ -15,6 +15,7 @@
 #include "upload/HttpTransfer.h"
 #include "upload/MultipartBody.h"
 #include "upload/UploadProgressDelegate.h"
+#include "upload/UploadProgressMeter.h"
 #include "upload/UploadReply.h"
 #include "upload/UploadResultInfo.h"
 #include "upload/UploadWatchdog.h"
@@ -233,11 +234,16 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
             UploadWatchdog::arm(fTimerContext.get(), timeOut, [this](UploadWatchdog& w) { uploadTimerFired(w); });
         ConsoleLog::writef("Inside %s => %s... Start to sendSynchronousRequest", kClass, op);
         ConsoleLog::writef("Sending [%s] to the web service", item.edFileName.c_str());
+        UploadProgressMeter meter(static_cast<int64_t>(body.size()), UploadProgressMeter::Clock::now());
+        auto reportProgress = [this, &meter, &item](int64_t sent, int64_t) {
+            if (const auto report = meter.update(sent, UploadProgressMeter::Clock::now()); report && fProgressDelegate)
+                fProgressDelegate->uploadProgress(item.edFileName, report->sent, report->total, report->bytesPerSecond);
+        };
         const HttpTransfer::Result reply = HttpTransfer::post(
             Preferences::getPrefOrvURL().value_or(""), body,
             [this, &watchdog] { return watchdog->isTransferAborted() || fAbortTransfers.load(); },
             stringWithFormat("The upload moved no data for longer than %g seconds and was stopped", timeOut),
-            [&watchdog] { watchdog->noteProgress(); });
+            [&watchdog] { watchdog->noteProgress(); }, reportProgress);
         watchdog->cancel();
 
         if (body.fileChanged()) {

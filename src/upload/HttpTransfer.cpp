@@ -3,6 +3,7 @@
 #include "upload/MultipartBody.h"
 #include "util/CurlSockets.h"
 
+#include <cstdio>
 #include <curl/curl.h>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@ struct TransferState {
     MultipartBody* body = nullptr;
     const std::function<bool()>* shouldAbort = nullptr;
     const std::function<void()>* onBytesMoved = nullptr;
+    const std::function<void(int64_t, int64_t)>* onBodySent = nullptr;
     curl_off_t sent = 0;
     curl_off_t received = 0;
     std::string reply;
@@ -81,12 +83,70 @@ size_t readHeaderLine(char* data, size_t size, size_t count, void* user)
     return size * count;
 }
 
+// libcurl starts a send again on a fresh connection when a kept-alive one
+// turns out to have been closed by the service.
+int seekBody(void* user, curl_off_t offset, int origin)
+{
+    auto* state = static_cast<TransferState*>(user);
+    if (offset == 0 && origin == SEEK_SET && state->body->rewind()) {
+        state->sent = 0;
+        return CURL_SEEKFUNC_OK;
+    }
+    return CURL_SEEKFUNC_CANTSEEK;
+}
+
+// Transfer handles kept between sends: each keeps its connection to the
+// service open, so the next photo goes out without a new TCP (and TLS) set-up.
+// Senders on different threads (the photo uploader, the hi-res upload) each
+// take their own.
+class HandlePool {
+public:
+    static constexpr size_t kMaxIdle = 4;
+
+    CURL* take()
+    {
+        {
+            std::lock_guard lock(fMutex);
+            if (!fIdle.empty()) {
+                CURL* handle = fIdle.back();
+                fIdle.pop_back();
+                return handle;
+            }
+        }
+        return curl_easy_init();
+    }
+
+    void give(CURL* handle)
+    {
+        // Forget this send's options and callbacks; the connection stays.
+        curl_easy_reset(handle);
+        std::lock_guard lock(fMutex);
+        if (fIdle.size() < kMaxIdle) {
+            fIdle.push_back(handle);
+            return;
+        }
+        curl_easy_cleanup(handle);
+    }
+
+private:
+    std::mutex fMutex;
+    std::vector<CURL*> fIdle;
+};
+
+HandlePool& handlePool()
+{
+    static auto* pool = new HandlePool; // kept to the end: senders may still run at exit
+    return *pool;
+}
+
 // Called at least once a second; the counts tell whether bytes went out or
 // came in since the last call.
 int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded)
 {
     auto* state = static_cast<TransferState*>(user);
     if (uploaded != state->sent || downloaded != state->received) {
+        if (uploaded > state->sent && *state->onBodySent)
+            (*state->onBodySent)(uploaded, static_cast<int64_t>(state->body->size()));
         state->sent = uploaded;
         state->received = downloaded;
         state->bytesMoved();
@@ -98,13 +158,17 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
 
 HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& body,
                                         const std::function<bool()>& shouldAbort, const std::string& abortReason,
-                                        const std::function<void()>& onBytesMoved)
+                                        const std::function<void()>& onBytesMoved,
+                                        const std::function<void(int64_t, int64_t)>& onBodySent)
 {
     static std::once_flag curlReady;
     std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 
     Result result;
-    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
+    // Outlives the handle, which points at it until it goes back to the pool.
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    const auto giveBack = [](CURL* handle) { handlePool().give(handle); };
+    std::unique_ptr<CURL, decltype(giveBack)> curl(handlePool().take(), giveBack);
     if (!curl) {
         result.error = HttpError{CURLE_FAILED_INIT, "The transfer could not be set up", url};
         return result;
@@ -119,7 +183,7 @@ HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& b
     state.body = &body;
     state.shouldAbort = &shouldAbort;
     state.onBytesMoved = &onBytesMoved;
-    char errorBuffer[CURL_ERROR_SIZE] = {};
+    state.onBodySent = &onBodySent;
     CURL* handle = curl.get();
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -127,6 +191,8 @@ HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& b
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(handle, CURLOPT_READFUNCTION, readBody);
     curl_easy_setopt(handle, CURLOPT_READDATA, &state);
+    curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, seekBody);
+    curl_easy_setopt(handle, CURLOPT_SEEKDATA, &state);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeReply);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &state);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readHeaderLine);

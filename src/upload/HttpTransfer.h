@@ -4,6 +4,7 @@
 #include "upload/HttpResponse.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -30,7 +31,9 @@ public:
     // shouldAbort is asked at least once a second; when it answers true the
     // transfer stops with an error described by abortReason. onBytesMoved
     // is called whenever bytes of the body went out or bytes of the reply
-    // came in.
+    // came in; onBodySent with the body's bytes sent so far and its size,
+    // whenever that count grew.
     static Result post(const std::string& url, MultipartBody& body, const std::function<bool()>& shouldAbort,
-                       const std::string& abortReason, const std::function<void()>& onBytesMoved = {});
+                       const std::string& abortReason, const std::function<void()>& onBytesMoved = {},
+                       const std::function<void(int64_t sent, int64_t total)>& onBodySent = {});
 };

@@ -46,6 +46,9 @@ public:
     // and readFailed() tells.
     size_t read(char* buffer, size_t capacity);
     bool readFailed() const { return !fReadError.empty(); }
+    // Back to the first byte, for a send that is started again on a fresh
+    // connection; false after a failed read.
+    bool rewind();
     const std::string& readError() const { return fReadError; }
     // The read failed because a file's size changed while it was sent: it is
     // still being written.

@@ -2,8 +2,11 @@
 
 #include "util/RelaunchRequest.h"
 
-// What the uploader asks of the application controller. Both are called on
-// the main thread.
+#include <cstdint>
+#include <string>
+
+// What the uploader asks of the application controller. All but
+// uploadProgress are called on the main thread.
 class UploadProgressDelegate {
 public:
     virtual ~UploadProgressDelegate() = default;
@@ -13,4 +16,11 @@ public:
 
     // Whether the application is the active one (a relaunch then brings it forward).
     virtual bool isApplicationActive() const { return false; }
+
+    // How far a long upload has come (at most every 2 s); called on the
+    // upload's own thread, which it must not hold up.
+    virtual void uploadProgress(const std::string& /*photo*/, int64_t /*sent*/, int64_t /*total*/,
+                                double /*bytesPerSecond*/)
+    {
+    }
 };

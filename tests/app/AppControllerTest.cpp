@@ -185,6 +185,25 @@ TEST_F(AppControllerTest, PauseAndResumeWhileIdle)
     EXPECT_EQ(fLastRequest.userEnteredEventName, "Wedding 12");
 }
 
+TEST_F(AppControllerTest, APauseFromAnotherProgramWhileIdleHoldsTheNextPhotoUntilResumed)
+{
+    launch();
+    countScanRequests();
+    fController->pauseFromAnotherProgram(nullptr);
+    EXPECT_TRUE(gDidHaltProcess) << "an idle station must not take the next photo after a pause";
+    EXPECT_TRUE(waitFor([&] { return fPresenter.buttonTitle() == "Resume"; }));
+    EXPECT_EQ(fPresenter.field(Field::ProcessLine), "Process Paused...");
+    EXPECT_EQ(fScanRequests.load(), 0);
+
+    // Asked again while paused: still paused, not toggled back.
+    fController->pauseFromAnotherProgram(nullptr);
+    EXPECT_TRUE(gDidHaltProcess);
+
+    EXPECT_TRUE(fController->resumePausedProcess(nullptr));
+    EXPECT_FALSE(gDidHaltProcess);
+    EXPECT_TRUE(waitFor([&] { return fScanRequests.load() == 1; }));
+}
+
 TEST_F(AppControllerTest, PauseDuringAnUploadTakesEffectAfterTheItem)
 {
     launch();

@@ -140,7 +140,8 @@ TEST_P(FolderWatcherModes, APhotoInTheRootAndInANestedFolderIsReported)
     fs::create_directories(at("Smith/Day 2"));
     startWatcher();
     EXPECT_EQ(fWatcher->watchedFolderCount(), 3u);
-    EXPECT_TRUE(fLog.contains("doInstallTheWatcher is running inside NSRunLoop = "));
+    // The line follows the started notification on the watcher's thread.
+    EXPECT_TRUE(waitFor([&] { return fLog.contains("doInstallTheWatcher is running inside NSRunLoop = "); }));
 
     writeFile(at("IMG_0001.jpg"));
     ASSERT_TRUE(waitForPosts(1));

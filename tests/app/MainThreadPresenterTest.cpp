@@ -5,9 +5,11 @@
 #include "RecordingPresenter.h"
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <mutex>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -15,6 +17,32 @@ using TestSupport::waitFor;
 using Field = StatusPresenter::Field;
 
 namespace {
+
+// The lines a headless presenter writes, in order.
+class OperatorLines {
+public:
+    LoggingStatusPresenter::LineSink sink()
+    {
+        return [this](const std::string& line) {
+            std::lock_guard lock(fMutex);
+            fLines.push_back(line);
+        };
+    }
+    std::vector<std::string> lines() const
+    {
+        std::lock_guard lock(fMutex);
+        return fLines;
+    }
+    size_t count(const std::string& line) const
+    {
+        const auto all = lines();
+        return static_cast<size_t>(std::count(all.begin(), all.end(), line));
+    }
+
+private:
+    mutable std::mutex fMutex;
+    std::vector<std::string> fLines;
+};
 
 // Remembers, besides what it shows, whether any call came off the main thread.
 class ThreadCheckingPresenter : public RecordingPresenter {
@@ -150,7 +178,8 @@ TEST(MainThreadPresenterTest, StatusLinesFromAWorkerKeepTheirOrder)
 TEST(MainThreadPresenterTest, HeadlessTheMaintenanceWindowBecomesProgressLines)
 {
     TestSupport::LogCapture log;
-    LoggingStatusPresenter headless;
+    OperatorLines shown;
+    LoggingStatusPresenter headless(shown.sink());
     MainThreadPresenter presenter(headless);
     ASSERT_TRUE(runOnWorker([&] {
         auto window = presenter.openMaintenanceWindow();
@@ -161,10 +190,41 @@ TEST(MainThreadPresenterTest, HeadlessTheMaintenanceWindowBecomesProgressLines)
         window->ibUpdateProgressBar("");
         window->close();
     }));
-    ASSERT_TRUE(waitFor([&] { return log.contains("progress: window 1 closed"); }, 10s));
-    for (const char* line : {"progress: window 1 opened", "progress: window 1 title: Cleanup",
-                             "progress: window 1 line 1: Deleting Old Photos in the Mirror Site Folder:",
-                             "progress: window 1 line 2: Adams/IMG_1.jpg", "progress: window 1 bar started",
-                             "progress: window 1 bar stopped"})
-        EXPECT_EQ(log.count(line), 1u) << line;
+    ASSERT_TRUE(waitFor([&] { return shown.count("progress: window 1 closed") == 1; }, 10s));
+    EXPECT_EQ(shown.lines(),
+              (std::vector<std::string>{"progress: window 1 opened", "progress: window 1 title: Cleanup",
+                                        "progress: window 1 line 1: Deleting Old Photos in the Mirror Site Folder:",
+                                        "progress: window 1 line 2: Adams/IMG_1.jpg", "progress: window 1 bar started",
+                                        "progress: window 1 bar stopped", "progress: window 1 closed"}));
+    EXPECT_FALSE(log.contains("progress:")) << "the operator's lines stay out of the console log";
+}
+
+TEST(MainThreadPresenterTest, HeadlessEveryOperatorLineIsOneLineWithItsPrefixFirst)
+{
+    OperatorLines shown;
+    LoggingStatusPresenter headless(shown.sink());
+    MainThreadPresenter presenter(headless);
+    std::vector<std::string> errors;
+    presenter.setErrorObserver([&](const std::string& text) { errors.push_back(text); });
+    ASSERT_TRUE(runOnWorker([&] {
+        presenter.ibUpdateFTPCallbackStatusTextField("Couldn't connect to server\nNext attempt at 10:00:02 (in 2 s)",
+                                                     true);
+        presenter.ibUpdateUploadStatusTextField("Uploading...");
+        presenter.showFiled("/src/Adams/IMG_1.jpg", "/mirror/Adams/IMG_1.jpg", "uploaded", true);
+        presenter.showFiled("/src/Adams/IMG_2.jpg", "/Problem Folder/Adams/IMG_2.jpg", "Event closed\n", false);
+        presenter.showUploadProgress("/src/Adams/IMG_3.jpg", 30'000'000, 120'000'000, 3'250'000);
+        presenter.perform([](StatusPresenter& p) { p.showAlert("Delete Empty Folders", "Line one\nline two", "OK"); });
+    }));
+    ASSERT_TRUE(waitFor([&] { return shown.lines().size() == 6; }, 10s));
+    EXPECT_EQ(shown.lines(),
+              (std::vector<std::string>{
+                  "status: process (error): Couldn't connect to server - Next attempt at 10:00:02 (in 2 s)",
+                  "status: upload: Uploading...",
+                  "filed: /src/Adams/IMG_1.jpg -> /mirror/Adams/IMG_1.jpg (uploaded)",
+                  "filed: /src/Adams/IMG_2.jpg -> /Problem Folder/Adams/IMG_2.jpg (refused: Event closed)",
+                  "progress: upload IMG_3.jpg: 25% of 120.0 MB at 3.2 MB/s",
+                  "alert: Delete Empty Folders Line one - line two [OK]",
+              }));
+    // Only the error line reaches the status report, as it was shown.
+    EXPECT_EQ(errors, (std::vector<std::string>{"Couldn't connect to server\nNext attempt at 10:00:02 (in 2 s)"}));
 }

@@ -95,7 +95,7 @@ TEST_F(DailyLog, StandardErrorGoesIntoTheDaysFileAfterTheHeader)
     ZVLogFileManager::debug("a debug line");
     const std::string text = readWholeFile(today);
     EXPECT_NE(text.find(std::string(59, '=') + "\n"), std::string::npos);
-    EXPECT_NE(text.find("Mac OS: v"), std::string::npos);
+    EXPECT_NE(text.find("Linux kernel: v"), std::string::npos);
     EXPECT_NE(text.find("=> quon-uploader\n"), std::string::npos);
     EXPECT_NE(text.find("a line for the daily log\n"), std::string::npos);
     EXPECT_NE(text.find("D [2026/05/17 10:00:00.000 +0000] a debug line\n"), std::string::npos);

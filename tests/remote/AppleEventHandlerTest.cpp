@@ -80,11 +80,24 @@ TEST_F(AppleEventHandlerTest, ProcessCommandsReachTheControllerAndAnswerAsTheTab
     EXPECT_EQ(fTarget.calls.back(), "ibClickedOnSynchronizeAgain");
 }
 
-TEST_F(AppleEventHandlerTest, OnlyTheFourRegisteredEventsAreHandled)
+TEST_F(AppleEventHandlerTest, StatusAnswersTheStationsReportAsOneText)
+{
+    fTarget.statusReport = R"({"state":"uploading","photo":"/src/IMG_1.jpg"})";
+    EXPECT_EQ(send("quon", "stat"), text(R"({"state":"uploading","photo":"/src/IMG_1.jpg"})"));
+    EXPECT_TRUE(send("quon", "stat", {}, false).isNone()) << "nobody waits for it";
+    EXPECT_TRUE(fTarget.calls.empty()) << "reading the status changes nothing";
+    EXPECT_TRUE(store().storedValues().empty());
+}
+
+TEST_F(AppleEventHandlerTest, OnlyTheRegisteredEventsAreHandled)
 {
     AppleEvent reply = AppleEvent::replyEvent();
-    for (const auto& [eventClass, eventID] : std::vector<std::pair<std::string, std::string>>{
-             {"quon", "quit"}, {"aevt", "upnw"}, {"aevt", "1234"}, {"quon", "xxxx"}, {"QUON", "upnw"}}) {
+    for (const auto& [eventClass, eventID] : std::vector<std::pair<std::string, std::string>>{{"quon", "quit"},
+                                                                                              {"aevt", "upnw"},
+                                                                                              {"aevt", "1234"},
+                                                                                              {"aevt", "stat"},
+                                                                                              {"quon", "xxxx"},
+                                                                                              {"QUON", "upnw"}}) {
         AppleEvent event;
         event.eventClass = eventClass;
         event.eventID = eventID;

@@ -34,7 +34,10 @@ public:
             onQuit();
     }
 
+    std::string stationStatusReport() const override { return statusReport; }
+
     std::vector<std::string> calls;
+    std::string statusReport = "{\"state\":\"idle\"}";
     std::function<void()> onQuit;
     bool paused = false; // what resumePausedProcess finds
 
