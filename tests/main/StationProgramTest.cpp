@@ -111,8 +111,7 @@ protected:
             20s))
             << fFirst.readAll().toStdString();
     }
-    CtlResult ctl(const QStringList& args)
-    { return ProgramTestSupport::runCtl(fEnv, args); }
+    CtlResult ctl(const QStringList& args) { return ProgramTestSupport::runCtl(fEnv, args); }
     // The output of the process so far, kept across calls.
     std::string output(QProcess& process)
     {

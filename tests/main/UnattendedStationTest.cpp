@@ -99,8 +99,7 @@ protected:
         ASSERT_TRUE(fStation.waitForStarted(5000));
         ASSERT_TRUE(waitFor([&] { return ctl({"get", "userLoginName"}).exitCode == 0; }, 20s)) << output();
     }
-    CtlResult ctl(const QStringList& args)
-    { return ProgramTestSupport::runCtl(fEnv, args); }
+    CtlResult ctl(const QStringList& args) { return ProgramTestSupport::runCtl(fEnv, args); }
     std::string output()
     {
         fOutput += fStation.readAll().toStdString();

@@ -50,8 +50,7 @@ protected:
             std::chrono::seconds(15)))
             << fUploader.readAll().toStdString();
     }
-    CtlResult ctl(const QStringList& args)
-    { return ProgramTestSupport::runCtl(fEnv, args); }
+    CtlResult ctl(const QStringList& args) { return ProgramTestSupport::runCtl(fEnv, args); }
     bool waitForExit(int* exitCode)
     {
         const bool ended = waitFor([&] { return fUploader.state() == QProcess::NotRunning; }, std::chrono::seconds(15));
