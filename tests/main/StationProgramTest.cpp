@@ -2,6 +2,7 @@
 // a store that cannot be saved, leftovers of a killed run, and what a
 // relaunched instance inherits from the one it replaces.
 
+#include "ProgramTestSupport.h"
 #include "TestSupport.h"
 #include "mkphoto/PhotoWriter.h"
 
@@ -24,12 +25,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const QString kBin = QStringLiteral(QUON_BIN_DIR);
+using ProgramTestSupport::kBin;
 
-struct CtlResult {
-    int exitCode = -1;
-    std::string output;
-};
+using ProgramTestSupport::CtlResult;
 
 // The descriptors of a process, one "fd -> target" line each.
 std::vector<std::string> descriptorsOf(pid_t pid)
@@ -59,7 +57,7 @@ std::string joined(const std::vector<std::string>& lines)
     return text;
 }
 
-bool processExists(pid_t pid) { return pid > 0 && fs::exists("/proc/" + std::to_string(pid)); }
+using ProgramTestSupport::processExists;
 
 void setAge(const std::string& path, std::chrono::seconds age)
 {
@@ -74,15 +72,9 @@ class StationProgramTest : public SandboxedTest {
 protected:
     void SetUp() override
     {
-        fEnv = QProcessEnvironment::systemEnvironment();
-        fEnv.insert("HOME", QString::fromStdString(fSandbox.file("home")));
-        fEnv.insert("XDG_CONFIG_HOME", QString::fromStdString(fSandbox.file("home/.config")));
-        fEnv.insert("XDG_STATE_HOME", QString::fromStdString(fSandbox.file("home/.state")));
-        fEnv.insert("XDG_DATA_HOME", QString::fromStdString(fSandbox.file("home/.data")));
-        fEnv.insert("QUON_LOG_ROOT", QString::fromStdString(fSandbox.file("Logs")));
+        fEnv = ProgramTestSupport::stationEnvironment(fSandbox);
         fEnv.remove("XDG_RUNTIME_DIR");
         fEnv.insert("QUON_SOCKET", QString::fromStdString(fSandbox.file("ctl.sock")));
-        fs::create_directories(fSandbox.file("home"));
     }
     void TearDown() override
     {
@@ -119,14 +111,7 @@ protected:
             20s))
             << fFirst.readAll().toStdString();
     }
-    CtlResult ctl(const QStringList& args)
-    {
-        QProcess process;
-        process.setProcessEnvironment(fEnv);
-        process.start(kBin + "/quon-ctl", args);
-        process.waitForFinished(10000);
-        return {process.exitCode(), process.readAllStandardOutput().toStdString()};
-    }
+    CtlResult ctl(const QStringList& args) { return ProgramTestSupport::runCtl(fEnv, args); }
     // The output of the process so far, kept across calls.
     std::string output(QProcess& process)
     {

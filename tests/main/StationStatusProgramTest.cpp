@@ -2,6 +2,7 @@
 // status through each state against the reference service, and standard
 // output holding nothing but the operator's lines.
 
+#include "ProgramTestSupport.h"
 #include "TestSupport.h"
 #include "mkphoto/PhotoWriter.h"
 
@@ -20,7 +21,7 @@ using Json = nlohmann::json;
 
 namespace {
 
-const QString kBin = QStringLiteral(QUON_BIN_DIR);
+using ProgramTestSupport::kBin;
 
 std::vector<std::string> linesOf(const std::string& text)
 {
@@ -58,14 +59,8 @@ class StationStatusProgramTest : public SandboxedTest {
 protected:
     void SetUp() override
     {
-        fEnv = QProcessEnvironment::systemEnvironment();
-        fEnv.insert("HOME", QString::fromStdString(fSandbox.file("home")));
-        fEnv.insert("XDG_CONFIG_HOME", QString::fromStdString(fSandbox.file("home/.config")));
-        fEnv.insert("XDG_STATE_HOME", QString::fromStdString(fSandbox.file("home/.state")));
-        fEnv.insert("XDG_DATA_HOME", QString::fromStdString(fSandbox.file("home/.data")));
-        fEnv.insert("QUON_LOG_ROOT", QString::fromStdString(fSandbox.file("Logs")));
+        fEnv = ProgramTestSupport::stationEnvironment(fSandbox);
         fEnv.insert("QUON_SOCKET", QString::fromStdString(fSandbox.file("ctl.sock")));
-        fs::create_directories(fSandbox.file("home"));
         fs::create_directories(source() + "/Adams");
         fs::create_directories(fSandbox.file("Mirror"));
     }
@@ -133,11 +128,8 @@ protected:
 
     std::pair<int, std::string> ctl(const QStringList& args)
     {
-        QProcess process;
-        process.setProcessEnvironment(fEnv);
-        process.start(kBin + "/quon-ctl", args);
-        process.waitForFinished(10000);
-        return {process.exitCode(), process.readAllStandardOutput().toStdString()};
+        const ProgramTestSupport::CtlResult result = ProgramTestSupport::runCtl(fEnv, args);
+        return {result.exitCode, result.output};
     }
 
     // The status as quon-ctl prints it: one line holding one JSON object.

@@ -2,6 +2,7 @@
 // headless against quon-refserver, set up with its folders, address, login,
 // password and event name only, and then left alone or driven with quon-ctl.
 
+#include "ProgramTestSupport.h"
 #include "TestSupport.h"
 #include "mkphoto/PhotoWriter.h"
 
@@ -20,14 +21,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const QString kBin = QStringLiteral(QUON_BIN_DIR);
+using ProgramTestSupport::kBin;
 
-struct CtlResult {
-    int exitCode = -1;
-    std::string output;
-};
+using ProgramTestSupport::CtlResult;
 
-bool processExists(pid_t pid) { return pid > 0 && fs::exists("/proc/" + std::to_string(pid)); }
+using ProgramTestSupport::processExists;
 
 } // namespace
 
@@ -35,16 +33,10 @@ class UnattendedStationTest : public SandboxedTest {
 protected:
     void SetUp() override
     {
-        fEnv = QProcessEnvironment::systemEnvironment();
-        fEnv.insert("HOME", QString::fromStdString(fSandbox.file("home")));
-        fEnv.insert("XDG_CONFIG_HOME", QString::fromStdString(fSandbox.file("home/.config")));
-        fEnv.insert("XDG_STATE_HOME", QString::fromStdString(fSandbox.file("home/.state")));
-        fEnv.insert("XDG_DATA_HOME", QString::fromStdString(fSandbox.file("home/.data")));
-        fEnv.insert("QUON_LOG_ROOT", QString::fromStdString(fSandbox.file("Logs")));
+        fEnv = ProgramTestSupport::stationEnvironment(fSandbox);
         fEnv.remove("XDG_RUNTIME_DIR");
         fEnv.remove("QUON_LAUNCH_FLAGS");
         fEnv.insert("QUON_SOCKET", QString::fromStdString(fSandbox.file("ctl.sock")));
-        fs::create_directories(fSandbox.file("home"));
         fs::create_directories(mirror());
     }
     void TearDown() override
@@ -107,14 +99,7 @@ protected:
         ASSERT_TRUE(fStation.waitForStarted(5000));
         ASSERT_TRUE(waitFor([&] { return ctl({"get", "userLoginName"}).exitCode == 0; }, 20s)) << output();
     }
-    CtlResult ctl(const QStringList& args)
-    {
-        QProcess process;
-        process.setProcessEnvironment(fEnv);
-        process.start(kBin + "/quon-ctl", args);
-        process.waitForFinished(10000);
-        return {process.exitCode(), process.readAllStandardOutput().toStdString()};
-    }
+    CtlResult ctl(const QStringList& args) { return ProgramTestSupport::runCtl(fEnv, args); }
     std::string output()
     {
         fOutput += fStation.readAll().toStdString();

@@ -1,6 +1,7 @@
 // The programs as an operator uses them: quon-uploader started headless on an
 // empty home, driven with quon-ctl, stopped and started again.
 
+#include "ProgramTestSupport.h"
 #include "TestSupport.h"
 
 #include <QProcess>
@@ -12,12 +13,9 @@ using TestSupport::waitFor;
 
 namespace {
 
-const QString kBin = QStringLiteral(QUON_BIN_DIR);
+using ProgramTestSupport::kBin;
 
-struct CtlResult {
-    int exitCode = -1;
-    std::string output;
-};
+using ProgramTestSupport::CtlResult;
 
 } // namespace
 
@@ -25,15 +23,10 @@ class UploaderProgramTest : public SandboxedTest {
 protected:
     void SetUp() override
     {
-        fEnv = QProcessEnvironment::systemEnvironment();
-        fEnv.insert("HOME", QString::fromStdString(fSandbox.file("home")));
-        fEnv.insert("XDG_CONFIG_HOME", QString::fromStdString(fSandbox.file("home/.config")));
-        fEnv.insert("XDG_STATE_HOME", QString::fromStdString(fSandbox.file("home/.state")));
-        fEnv.insert("XDG_RUNTIME_DIR", QString::fromStdString(fSandbox.path()));
         // The run log too stays in the test's own folder, not beside the programs.
-        fEnv.insert("QUON_LOG_ROOT", QString::fromStdString(fSandbox.file("Logs")));
+        fEnv = ProgramTestSupport::stationEnvironment(fSandbox);
+        fEnv.insert("XDG_RUNTIME_DIR", QString::fromStdString(fSandbox.path()));
         fEnv.remove("QUON_SOCKET");
-        std::filesystem::create_directories(fSandbox.file("home"));
     }
     void TearDown() override
     {
@@ -57,14 +50,7 @@ protected:
             std::chrono::seconds(15)))
             << fUploader.readAll().toStdString();
     }
-    CtlResult ctl(const QStringList& args)
-    {
-        QProcess process;
-        process.setProcessEnvironment(fEnv);
-        process.start(kBin + "/quon-ctl", args);
-        process.waitForFinished(10000);
-        return {process.exitCode(), process.readAllStandardOutput().toStdString()};
-    }
+    CtlResult ctl(const QStringList& args) { return ProgramTestSupport::runCtl(fEnv, args); }
     bool waitForExit(int* exitCode)
     {
         const bool ended = waitFor([&] { return fUploader.state() == QProcess::NotRunning; }, std::chrono::seconds(15));

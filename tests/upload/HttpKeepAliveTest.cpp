@@ -1,3 +1,4 @@
+#include "LoopbackListener.h"
 #include "upload/HttpTransfer.h"
 
 #include "TestSupport.h"
@@ -23,15 +24,7 @@ class KeepAliveServer {
 public:
     KeepAliveServer()
     {
-        fListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(fListener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::listen(fListener, 4) == 0 &&
-            ::getsockname(fListener, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            fPort = ntohs(address.sin_port);
+        fListener = listenOnLoopback(&fPort);
         fThread = std::thread([this] { serve(); });
     }
     ~KeepAliveServer()
@@ -94,8 +87,9 @@ private:
             fBodies.push_back(body);
         }
         const std::string reply = "<reply><status>OK</status><message>Stored</message></reply>";
-        const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
-            std::to_string(reply.size()) + "\r\n\r\n" + reply;
+        const std::string response =
+            "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " + std::to_string(reply.size()) +
+            "\r\n\r\n" + reply;
         return ::send(connection, response.data(), response.size(), MSG_NOSIGNAL) ==
             static_cast<ssize_t>(response.size());
     }
@@ -111,7 +105,7 @@ private:
     }
 
     int fListener = -1;
-    int fPort = 0;
+    uint16_t fPort = 0;
     std::thread fThread;
     std::atomic<int> fConnections{0};
     std::atomic<int> fConnection{-1};
@@ -145,7 +139,8 @@ protected:
             *sent = bytes;
             EXPECT_TRUE(body.rewind());
         }
-        return HttpTransfer::post(fServer.url(), body, [] { return false; }, "stopped");
+        return HttpTransfer::post(
+            fServer.url(), body, [] { return false; }, "stopped");
     }
 
     TestSupport::TempDir fDir;

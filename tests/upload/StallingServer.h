@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LoopbackListener.h"
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -20,15 +21,7 @@ class StallingServer {
 public:
     explicit StallingServer(size_t stallAfterBytes) : fStallAfter(stallAfterBytes)
     {
-        fListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(fListener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::listen(fListener, 4) == 0 &&
-            ::getsockname(fListener, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            fPort = ntohs(address.sin_port);
+        fListener = listenOnLoopback(&fPort);
         fThread = std::thread([this] { serve(); });
     }
     ~StallingServer()
@@ -104,7 +97,7 @@ private:
 
     const size_t fStallAfter;
     int fListener = -1;
-    int fPort = 0;
+    uint16_t fPort = 0;
     std::thread fThread;
     std::atomic<bool> fStopping{false};
     std::atomic<int> fRequests{0};
