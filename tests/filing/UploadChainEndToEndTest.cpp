@@ -13,6 +13,7 @@
 #include "scan/ScanPass.h"
 
 #include "../app/RecordingPresenter.h"
+#include "ChainTestSupport.h"
 #include "RefServer.h"
 #include "TestSupport.h"
 
@@ -62,24 +63,9 @@ protected:
         StoreSandboxTest::TearDown();
     }
 
-    std::string photo(const std::string& relative)
-    {
-        PhotoWriter::PhotoSpec recipe;
-        recipe.metaData = PlistValue::dictionary({{"OriginalPath", PlistValue::string("/o/" + relative)}});
-        const std::string path = source() + "/" + relative;
-        fs::create_directories(fs::path(path).parent_path());
-        EXPECT_TRUE(PhotoWriter::writePhoto(path, recipe));
-        return path;
-    }
+    std::string photo(const std::string& relative) { return ChainTestSupport::writeReadyPhoto(source(), relative); }
     // Photo uploads the service received, by the name of their first file.
-    std::map<std::string, int> received() const
-    {
-        std::map<std::string, int> names;
-        for (const auto& request : fServer->requests())
-            if (!request.files.empty())
-                ++names[request.files.front().filename];
-        return names;
-    }
+    std::map<std::string, int> received() const { return ChainTestSupport::uploadsByName(*fServer); }
     bool idle() const { return !gStartedUploadProcess && !gIsScanning; }
     // A service that answers every upload of the photo named so the same way.
     void answerAlways(const std::string& fileName, RefBehaviour behaviour)

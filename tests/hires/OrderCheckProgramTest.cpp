@@ -1,6 +1,7 @@
 // The order check as a station's operator meets it: quon-uploader started
 // headless with the checks on, the reference service holding an order.
 
+#include "../main/ProgramTestSupport.h"
 #include "TestSupport.h"
 #include "mkphoto/PhotoWriter.h"
 
@@ -26,13 +27,8 @@ TEST_F(OrderCheckProgramTest, AnOrderedPhotoArrivesShortlyAfterLaunch)
     const std::string original = fSandbox.file("Originals/IMG_0007.jpg");
     TestSupport::createFileWithContents(original, PhotoWriter::plainJpeg());
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("HOME", QString::fromStdString(fSandbox.file("home")));
-    env.insert("XDG_CONFIG_HOME", QString::fromStdString(fSandbox.file("home/.config")));
-    env.insert("XDG_STATE_HOME", QString::fromStdString(fSandbox.file("home/.state")));
-    env.insert("QUON_LOG_ROOT", QString::fromStdString(fSandbox.file("Logs")));
+    QProcessEnvironment env = ProgramTestSupport::stationEnvironment(fSandbox);
     env.insert("QUON_SOCKET", QString::fromStdString(fSandbox.file("uploader.sock")));
-    std::filesystem::create_directories(fSandbox.file("home"));
     QProcess uploader;
     uploader.setProcessEnvironment(env);
     uploader.setProcessChannelMode(QProcess::MergedChannels);

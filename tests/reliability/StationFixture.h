@@ -16,6 +16,7 @@
 #include "scan/UploadItemInfo.h"
 
 #include "../app/RecordingPresenter.h"
+#include "../filing/ChainTestSupport.h"
 #include "RefServer.h"
 #include "TestSupport.h"
 
@@ -84,24 +85,9 @@ protected:
     }
     void synchronize() { fStation->ibUserClickedOnSynchronize(nullptr); }
 
-    std::string photo(const std::string& relative)
-    {
-        PhotoWriter::PhotoSpec recipe;
-        recipe.metaData = PlistValue::dictionary({{"OriginalPath", PlistValue::string("/o/" + relative)}});
-        const std::string path = source() + "/" + relative;
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        EXPECT_TRUE(PhotoWriter::writePhoto(path, recipe));
-        return path;
-    }
+    std::string photo(const std::string& relative) { return ChainTestSupport::writeReadyPhoto(source(), relative); }
     // Photo uploads the service received, by the name of their photo.
-    std::map<std::string, int> received() const
-    {
-        std::map<std::string, int> names;
-        for (const auto& request : fServer->requests())
-            if (!request.files.empty())
-                ++names[request.files.front().filename];
-        return names;
-    }
+    std::map<std::string, int> received() const { return ChainTestSupport::uploadsByName(*fServer); }
     bool idle() const { return !gStartedUploadProcess && !gIsScanning; }
     // Mounts a small file system of its own at the folder; false when this machine does not allow it.
     bool mountSmallFileSystem(const std::string& folder, const char* size)
