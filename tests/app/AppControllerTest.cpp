@@ -51,9 +51,9 @@ protected:
     void countScanRequests()
     {
         fCenter.addObserver(&fScanRequests, cNotification_ScanFolder, [this](const Notification& n) {
-            fScanRequests.fetch_add(1);
             if (auto info = n.info<ScanRequestInfo>())
                 fLastRequest = *info;
+            fScanRequests.fetch_add(1);
         });
     }
 
@@ -163,8 +163,10 @@ TEST_F(AppControllerTest, UploadStartShowsTheItemAndDropsASecondOne)
 
 TEST_F(AppControllerTest, PauseAndResumeWhileIdle)
 {
-    launch();
+    // Registered before the controller: the request is copied before its scan
+    // pass can end and empty it on the scan thread.
     countScanRequests();
+    launch();
     fController->ibClickedOnHalt(nullptr);
     EXPECT_TRUE(gWantsToHaltProcess);
     EXPECT_TRUE(gDidHaltProcess);
