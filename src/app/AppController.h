@@ -279,7 +279,7 @@ private:
     SettleTracker fSettleTracker;
     StationStatus fStationStatus;
     ScanVerdictCache fScanVerdictCache;
-    ScanWakeup fScanWakeup{[this] { fWorkers.start("rescan request", [this] { openFileOnMainThread(); }); }};
+    ScanWakeup fScanWakeup{[this] { fWorkers.startNext("rescan request", [this] { openFileOnMainThread(); }); }};
     PhotoRetryPauses fPhotoRetryPauses;
     ScanWakeup fFilingWakeup{[this] { fWorkers.start("filing retry", [this] { retryPendingFilings(); }); },
                              "Trying again to file the uploaded photos that could not be filed"};

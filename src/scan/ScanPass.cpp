@@ -141,7 +141,7 @@ void ScanPass::endPass()
 {
     fHost.processState().setIsScanningFolder(false);
     if (gNeedsToRescan != 0)
-        fHost.workerThreads().start("rescan request", [host = &fHost] { host->openFileOnMainThread(); });
+        fHost.workerThreads().startNext("rescan request", [host = &fHost] { host->openFileOnMainThread(); });
 }
 
 void ScanPass::run(const Notification& note)
