@@ -138,7 +138,15 @@ std::optional<PlistValue> getQuonMetaDataFromPng(const std::string& path)
 std::optional<PlistValue> getQuonMetaDataFromJpeg(const std::string& path)
 {
     try {
-        const ExifImage image(path);
+        return getQuonMetaDataFromJpeg(ExifImage(path), path);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+std::optional<PlistValue> getQuonMetaDataFromJpeg(const ExifImage& image, const std::string& path)
+{
+    try {
         if (image.status() == ExifImage::Status::CannotOpen) {
             ConsoleLog::writef("getQuonMetaDataFromJpeg cannot open filename: [%s]", path.c_str());
             return std::nullopt;

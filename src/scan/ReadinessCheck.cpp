@@ -3,6 +3,7 @@
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
 #include "platform/TextUtil.h"
+#include "scan/ExifImage.h"
 #include "scan/PathChecks.h"
 #include "scan/PhotoMetaData.h"
 #include "scan/RegularFile.h"
@@ -71,7 +72,10 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
     int64_t readStartedNs = 0;
     if (!remembered) {
         readStartedNs = fCache ? fCache->nowNs() : 0;
-        const RegularFile file = RegularFile::open(full);
+        RegularFile file = RegularFile::open(full);
+        // A photo of ordinary size is read once, whole: its block, its Exif
+        // and its ending are then all taken from memory.
+        file.holdWhole(ExifImage::kReadWholeUpTo);
         if (!file.isOpen()) {
             if (!fSettings.mayUploadWithoutMetaData)
                 return waiting(verdict, unopenableReason(file));
@@ -82,7 +86,8 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
             return verdict;
         }
         identity = SettleTracker::Identity::of(file.status());
-        facts = readFacts(file, full);
+        facts = readFacts(file, full, verdict.exif);
+        verdict.readIdentity = identity;
     }
     judge(full, identity, *facts, verdict);
     if (fCache) {
@@ -95,13 +100,19 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
     return verdict;
 }
 
-ScanVerdictCache::Facts ReadinessCheck::readFacts(const RegularFile& file, const std::string& full)
+ScanVerdictCache::Facts ReadinessCheck::readFacts(const RegularFile& file, const std::string& full,
+                                                  std::shared_ptr<const ExifImage>& exif)
 {
     ScanVerdictCache::Facts facts;
     // A PNG's block is its tail, so a PNG cut short has none.
     auto pngMeta = getQuonMetaDataFromPng(full);
     facts.hasPngTail = pngMeta.has_value();
-    facts.metaData = facts.hasPngTail ? std::move(pngMeta) : getQuonMetaDataFromJpeg(full);
+    if (facts.hasPngTail) {
+        facts.metaData = std::move(pngMeta);
+    } else {
+        exif = std::make_shared<const ExifImage>(file, full);
+        facts.metaData = getQuonMetaDataFromJpeg(*exif, full);
+    }
     facts.whole = WholePhoto::check(file);
     return facts;
 }

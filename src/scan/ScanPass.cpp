@@ -17,6 +17,7 @@
 #include "platform/UserDefaults.h"
 #include "prefs/PreferenceKeys.h"
 #include "prefs/Preferences.h"
+#include "scan/ExifImage.h"
 #include "scan/NotReadyReport.h"
 #include "scan/PathChecks.h"
 #include "scan/PhotoDates.h"
@@ -216,9 +217,17 @@ void ScanPass::run(const Notification& note)
     }
     fHost.presenter().ibUpdateFTPCallbackStatusTextField("");
 
-    // A photo still being written may have lost its block since the enumeration.
+    // A photo still being written may have lost its block since the enumeration:
+    // what the check read serves only while the photo is as it was then.
     // This read also serves the item's fields below.
-    const auto meta = readMetaData(photo.fullPath);
+    std::shared_ptr<const ExifImage> exif;
+    std::optional<PlistValue> meta;
+    if (fChosen && fChosen->readIdentity && SettleTracker::Identity::ofPath(photo.fullPath) == fChosen->readIdentity) {
+        meta = std::move(fChosen->metaData);
+        exif = std::move(fChosen->exif);
+    } else {
+        meta = readMetaData(photo.fullPath);
+    }
     if (!meta && !loginMayUploadWithoutMetaData(fLoginName)) {
         ConsoleLog::writef("File is NOT ready for upload yet (no embedded metadata): [%s]", photo.fullPath.c_str());
         report.note(photo.fullPath, "no embedded metadata");
@@ -253,7 +262,7 @@ void ScanPass::run(const Notification& note)
         nothingFound(note, scan.localRootFolder);
         return;
     }
-    const auto date = GetAndUpdateFileCreationDate(photo.fullPath, true, false);
+    const auto date = GetAndUpdateFileCreationDate(photo.fullPath, true, false, exif.get());
     if (!date) {
         nothingFound(note, scan.localRootFolder);
         return;
@@ -271,10 +280,11 @@ void ScanPass::run(const Notification& note)
 
     // E-mail addresses and contact block, from the Exif form of the block only.
     if (!TextUtil::equalsIgnoringCase(fuseAction, "upload.upload")) {
-        if (auto exif = getQuonMetaDataFromJpeg(photo.fullPath)) {
-            if (const PlistValue* quandro = exif->find("ZV_quandroInfo"); quandro && quandro->isDictionary())
+        if (auto block =
+                exif ? getQuonMetaDataFromJpeg(*exif, photo.fullPath) : getQuonMetaDataFromJpeg(photo.fullPath)) {
+            if (const PlistValue* quandro = block->find("ZV_quandroInfo"); quandro && quandro->isDictionary())
                 item->edQuandroInfo = *quandro;
-            if (const PlistValue* emails = exif->find("ZV_emailsForUpload");
+            if (const PlistValue* emails = block->find("ZV_emailsForUpload");
                 emails && emails->asArray() && !emails->asArray()->empty()) {
                 std::string text;
                 const auto& list = *emails->asArray();
@@ -400,7 +410,10 @@ bool ScanPass::isReady(const std::string& relative, const std::string& full, boo
                                                                      verdict.reason + ")");
             }
             return false;
-        case ReadinessCheck::Kind::Ready: report.forget(full); return true;
+        case ReadinessCheck::Kind::Ready:
+            report.forget(full);
+            fChosen = std::move(verdict);
+            return true;
     }
     return false;
 }
