@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr long kUploadBufferBytes = 256 * 1024;
+
 struct TransferState {
     MultipartBody* body = nullptr;
     const std::function<bool()>* shouldAbort = nullptr;
@@ -191,6 +193,8 @@ HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& b
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(handle, CURLOPT_READFUNCTION, readBody);
     curl_easy_setopt(handle, CURLOPT_READDATA, &state);
+    // A small photo goes out in one read and one send, a large one in fewer.
+    curl_easy_setopt(handle, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
     curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, seekBody);
     curl_easy_setopt(handle, CURLOPT_SEEKDATA, &state);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeReply);
