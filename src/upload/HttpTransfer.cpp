@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr long kUploadBufferBytes = 256 * 1024;
+constexpr long kUploadBufferBytes = 2 * 1024 * 1024;
 
 struct TransferState {
     MultipartBody* body = nullptr;
