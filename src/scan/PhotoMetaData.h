@@ -38,3 +38,9 @@ std::optional<PlistValue> getQuonMetaDataFromPng(const std::string& path);
 // XML property list with a dictionary root.
 // Never throws, never writes; safe on any thread.
 std::optional<PlistValue> getQuonMetaDataFromJpeg(const std::string& path);
+
+class RegularFile;
+
+// The same, for a file the caller has open: a plain JPEG's segments are
+// looked at first, and the library reads only a file they cannot settle.
+std::optional<PlistValue> getQuonMetaDataFromJpeg(const std::string& path, const RegularFile& opened);

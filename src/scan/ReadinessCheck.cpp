@@ -63,7 +63,9 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
     std::optional<ScanVerdictCache::Facts> facts;
     SettleTracker::Identity identity;
     struct stat status { };
-    if (fCache && ::lstat(full.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+    if (fCache)
+        facts = fCache->findUnchanged(full, identity); // no change noted since it was last confirmed
+    if (fCache && !facts && ::lstat(full.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
         identity = SettleTracker::Identity::of(status);
         facts = fCache->find(full, identity);
     }
@@ -101,7 +103,7 @@ ScanVerdictCache::Facts ReadinessCheck::readFacts(const RegularFile& file, const
     // A PNG's block is its tail, so a PNG cut short has none.
     auto pngMeta = getQuonMetaDataFromPng(full);
     facts.hasPngTail = pngMeta.has_value();
-    facts.metaData = facts.hasPngTail ? std::move(pngMeta) : getQuonMetaDataFromJpeg(full);
+    facts.metaData = facts.hasPngTail ? std::move(pngMeta) : getQuonMetaDataFromJpeg(full, file);
     facts.whole = WholePhoto::check(file);
     return facts;
 }
