@@ -98,7 +98,7 @@ ScanChangeWatch::Notes ScanChangeWatch::collect()
             for (const std::string& folder : it->second) {
                 notes.changed.push_back(folder + "/" + name);
                 if (event->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) {
-                    notes.relisted.push_back(folder);
+                    notes.cameOrWent.push_back({folder, name});
                     if (event->mask & IN_ISDIR) // whatever was known beneath it no longer holds
                         notes.unwatched.push_back(folder + "/" + name);
                 }

@@ -18,7 +18,11 @@ public:
     struct Notes {
         bool lostTrack = false;             // the kernel's queue overflowed: anything may have changed
         std::vector<std::string> changed;   // files (or folders) named by a note
-        std::vector<std::string> relisted;  // folders that gained, lost or renamed an entry
+        struct Entry {
+            std::string folder;
+            std::string name;
+        };
+        std::vector<Entry> cameOrWent;      // entries added to, removed from or renamed in a folder
         std::vector<std::string> unwatched; // watched folders that went away or are no longer watched
     };
 

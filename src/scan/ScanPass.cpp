@@ -63,8 +63,7 @@ std::string formatLocal(PhotoDate date)
     return text;
 }
 
-// Entries of one folder in the order operators are used to: case-insensitive
-// by name, ties broken by the exact name, so IMG_0002 follows IMG_0001.
+// Entries of one folder in the order operators are used to.
 ScanVerdictCache::Listing sortedEntries(const std::string& folder, std::string* error)
 {
     ScanVerdictCache::Listing entries;
@@ -88,10 +87,8 @@ ScanVerdictCache::Listing sortedEntries(const std::string& folder, std::string* 
         entries.push_back({name, isDirectory, isLink});
     }
     ::closedir(dir);
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-        const int c = strcasecmp(a.name.c_str(), b.name.c_str());
-        return c != 0 ? c < 0 : a.name < b.name;
-    });
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return ScanVerdictCache::comesBefore(a.name, b.name); });
     return entries;
 }
 
@@ -343,9 +340,10 @@ bool ScanPass::scanFolder(const std::string& root, const std::string& relative, 
         entries = cache.beginFolder(folder, status);
     std::string error;
     if (!entries) {
-        entries = std::make_shared<const ScanVerdictCache::Listing>(sortedEntries(folder, &error));
+        auto listed = std::make_shared<ScanVerdictCache::Listing>(sortedEntries(folder, &error));
         if (known && error.empty())
-            cache.rememberListing(folder, status, entries);
+            cache.rememberListing(folder, status, listed);
+        entries = std::move(listed);
     }
     if (!error.empty() && fUnreadableFolder.empty()) {
         // A folder that cannot be listed hides its photos: said, not taken for an empty one.

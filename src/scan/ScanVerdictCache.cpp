@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <strings.h>
 #include <utility>
 
 namespace {
@@ -65,7 +66,41 @@ void ScanVerdictCache::forgetBeneath(const std::string& folder)
             known.watchEpoch = 0;
             known.listed = false;
             known.listing.reset();
+            known.cameOrWent.clear();
         }
+}
+
+bool ScanVerdictCache::comesBefore(const std::string& a, const std::string& b)
+{
+    const int c = strcasecmp(a.c_str(), b.c_str());
+    return c != 0 ? c < 0 : a < b;
+}
+
+void ScanVerdictCache::putRight(const std::string& folder, Folder& known)
+{
+    // The listing handed to an earlier pass may still be in use: change a copy.
+    if (known.listing.use_count() > 1)
+        known.listing = std::make_shared<Listing>(*known.listing);
+    Listing& listing = *known.listing;
+    for (const std::string& name : known.cameOrWent) {
+        // What the folder holds now; a change after this look leaves a note.
+        struct stat status { };
+        const bool present = ::lstat((folder + "/" + name).c_str(), &status) == 0;
+        const auto at = std::lower_bound(listing.begin(), listing.end(), name,
+                                         [](const ListedEntry& e, const std::string& n) { return comesBefore(e.name, n); });
+        const bool listed = at != listing.end() && at->name == name;
+        if (!present) {
+            if (listed)
+                listing.erase(at);
+            continue;
+        }
+        const ListedEntry entry{name, S_ISDIR(status.st_mode), S_ISLNK(status.st_mode)};
+        if (listed)
+            *at = entry;
+        else
+            listing.insert(at, entry);
+    }
+    known.cameOrWent.clear();
 }
 
 std::shared_ptr<const ScanVerdictCache::Listing> ScanVerdictCache::beginFolder(const std::string& folder,
@@ -83,20 +118,28 @@ std::shared_ptr<const ScanVerdictCache::Listing> ScanVerdictCache::beginFolder(c
         known.inode = inode;
         known.listed = false;
     }
-    if (known.watchEpoch != 0 && known.listed && known.modifiedNs == nanoseconds(status.st_mtim) &&
-        known.changedNs == nanoseconds(status.st_ctim))
-        return known.listing;
-    return nullptr;
+    if (known.watchEpoch == 0 || !known.listed)
+        return nullptr;
+    if (!known.cameOrWent.empty()) {
+        putRight(folder, known);
+        known.modifiedNs = nanoseconds(status.st_mtim);
+        known.changedNs = nanoseconds(status.st_ctim);
+    }
+    // The folder's own times move only with its entries, each of which left a note.
+    if (known.modifiedNs != nanoseconds(status.st_mtim) || known.changedNs != nanoseconds(status.st_ctim))
+        return nullptr;
+    return known.listing;
 }
 
 void ScanVerdictCache::rememberListing(const std::string& folder, const struct stat& status,
-                                       std::shared_ptr<const Listing> listing)
+                                       std::shared_ptr<Listing> listing)
 {
     std::lock_guard lock(fMutex);
     const auto it = fFolders.find(folder);
     if (it == fFolders.end() || it->second.watchEpoch == 0)
         return; // only a watched folder's listing is known to stay as it was
     it->second.listed = true;
+    it->second.cameOrWent.clear();
     it->second.modifiedNs = nanoseconds(status.st_mtim);
     it->second.changedNs = nanoseconds(status.st_ctim);
     it->second.listing = std::move(listing);
@@ -191,9 +234,9 @@ void ScanVerdictCache::beginPass()
     for (const std::string& path : notes.changed)
         if (const auto it = fEntries.find(path); it != fEntries.end())
             it->second.unchanged = false;
-    for (const std::string& folder : notes.relisted)
-        if (const auto it = fFolders.find(folder); it != fFolders.end())
-            it->second.listed = false;
+    for (const auto& [folder, name] : notes.cameOrWent)
+        if (const auto it = fFolders.find(folder); it != fFolders.end() && it->second.listed)
+            it->second.cameOrWent.insert(name);
     for (const std::string& folder : notes.unwatched)
         forgetBeneath(folder);
 }

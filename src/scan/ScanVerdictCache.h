@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <unordered_map>
@@ -33,7 +34,8 @@ class ScanChangeWatch;
 // change notes (ScanChangeWatch). While a folder stays watched, a file no note
 // names is known unchanged without a stat, what a read found is kept even
 // inside the racy window (a later write leaves a note), and the folder's
-// listing is kept until an entry comes or goes. At least every
+// listing is kept, with the entries that came or went since put right one by
+// one. At least every
 // kFullCheckEvery every file is stat'ed again, for changes that leave no note.
 // Thread-safe.
 class ScanVerdictCache {
@@ -54,6 +56,9 @@ public:
         bool isLink = false;
     };
     using Listing = std::vector<ListedEntry>;
+    // The order of a listing, as operators are used to: case-insensitive by
+    // name, ties broken by the exact name, so IMG_0002 follows IMG_0001.
+    static bool comesBefore(const std::string& a, const std::string& b);
 
     // The wall clock (nanoseconds since the epoch, to compare with the file's
     // times) defaults to the system's; tests pass their own. watchChanges off
@@ -70,7 +75,7 @@ public:
     // listing when it is known unchanged since it was listed, else nothing.
     std::shared_ptr<const Listing> beginFolder(const std::string& folder, const struct stat& status);
     // The folder's listing, made after beginFolder.
-    void rememberListing(const std::string& folder, const struct stat& status, std::shared_ptr<const Listing> listing);
+    void rememberListing(const std::string& folder, const struct stat& status, std::shared_ptr<Listing> listing);
 
     // The facts remembered for a file that is known unchanged since its state
     // was last confirmed, with that state, without looking at the file.
@@ -112,11 +117,13 @@ private:
         bool listed = false;
         int64_t modifiedNs = 0;
         int64_t changedNs = 0;
-        std::shared_ptr<const Listing> listing;
+        std::shared_ptr<Listing> listing;
+        std::set<std::string> cameOrWent; // names to put right in the listing
     };
 
     uint64_t watchEpochOf(const std::string& path) const;
     void forgetBeneath(const std::string& folder);
+    static void putRight(const std::string& folder, Folder& known);
 
     std::function<int64_t()> fWallNowNs;
     mutable std::mutex fMutex;

@@ -77,12 +77,14 @@ TEST(ScanChangeWatch, NotesNameChangedFilesNewEntriesAndFoldersThatLeave)
     ::close(fd);
     auto notes = watch.collect();
     EXPECT_TRUE(holds(notes.changed, folder + "/IMG_1.jpg"));
-    EXPECT_TRUE(notes.relisted.empty()) << "no entry came or went";
+    EXPECT_TRUE(notes.cameOrWent.empty()) << "no entry came or went";
 
     createFileWithContents(folder + "/IMG_2.jpg", "new");
     notes = watch.collect();
     EXPECT_TRUE(holds(notes.changed, folder + "/IMG_2.jpg"));
-    EXPECT_TRUE(holds(notes.relisted, folder));
+    ASSERT_EQ(notes.cameOrWent.size(), 1u);
+    EXPECT_EQ(notes.cameOrWent[0].folder, folder);
+    EXPECT_EQ(notes.cameOrWent[0].name, "IMG_2.jpg");
 
     fs::rename(folder, dir.file("Smith.old"));
     notes = watch.collect();
