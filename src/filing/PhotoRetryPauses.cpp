@@ -266,8 +266,8 @@ PlistValue PhotoRetryPauses::toPlist() const
     PlistValue::Array list;
     for (const auto& [path, inARow] : fCutOffs)
         if (!fEntries.count(path))
-            list.push_back(PlistValue::dictionary({{"path", PlistValue::string(path)},
-                                                   {"watchdogCutOffs", PlistValue::integer(inARow)}}));
+            list.push_back(PlistValue::dictionary(
+                {{"path", PlistValue::string(path)}, {"watchdogCutOffs", PlistValue::integer(inARow)}}));
     for (const auto& [path, entry] : fEntries) {
         const double next = std::chrono::duration<double>(wallClock(entry.due).time_since_epoch()).count();
         PlistValue::Dictionary dict{

@@ -109,7 +109,7 @@ size_t PhotoRetryPausesFile::load(PhotoRetryPauses& pauses)
     pauses.restore(PlistValue::array(std::move(kept)));
     const size_t read = pauses.photos().size();
     if (read > 0 || gone > 0)
-        ConsoleLog::writef("Read the pauses of %zu photo(s) from [%s]; %zu photo(s) gone meanwhile were dropped",
-                           read, fPath.c_str(), gone);
+        ConsoleLog::writef("Read the pauses of %zu photo(s) from [%s]; %zu photo(s) gone meanwhile were dropped", read,
+                           fPath.c_str(), gone);
     return read;
 }

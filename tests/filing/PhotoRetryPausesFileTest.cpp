@@ -117,9 +117,10 @@ TEST_F(PhotoRetryPausesFileTest, ATornOrGarbageFileIsIgnoredWithALogLine)
     // Entries of the wrong kind inside a list are skipped one by one.
     PlistValue::Array mixed = *pauses.toPlist().asArray();
     mixed.push_back(PlistValue::string("junk"));
-    mixed.push_back(PlistValue::dictionary({{"path", PlistValue::integer(7)}, {"watchdogCutOffs", PlistValue::integer(3)}}));
-    mixed.push_back(PlistValue::dictionary({{"path", PlistValue::string(stalls + ".missing")},
-                                            {"watchdogCutOffs", PlistValue::string("many")}}));
+    mixed.push_back(
+        PlistValue::dictionary({{"path", PlistValue::integer(7)}, {"watchdogCutOffs", PlistValue::integer(3)}}));
+    mixed.push_back(PlistValue::dictionary(
+        {{"path", PlistValue::string(stalls + ".missing")}, {"watchdogCutOffs", PlistValue::string("many")}}));
     TestSupport::createFileWithContents(statePath(), PropertyList::toXml(PlistValue::array(mixed)));
     PhotoRetryPauses next;
     EXPECT_EQ(file.load(next), 1u);

@@ -63,16 +63,16 @@ protected:
         fOutput.clear();
         fStation.setProcessEnvironment(fEnv);
         fStation.setProcessChannelMode(QProcess::MergedChannels);
-        fStation.start(ProgramTestSupport::kBin + "/quon-uploader",
-                       QStringList{"--headless", "--supervised",
-                                   "--set", "prefLocalSourceUploadFolder=" + QString::fromStdString(source()),
-                                   "--set", "prefLocalMasterMirrorSiteFolder=" + QString::fromStdString(mirror()),
-                                   "--set", "prefOrvURL=" + QString::fromStdString(fServer->url()),
-                                   "--set", "userLoginName=kiosk7", "--set", "userLoginPassword=0012",
-                                   "--set", "userEnteredEventName=Gala",
-                                   "--set", "prefAutoStartUploadAtStartup=false",
-                                   "--set", "prefUploadTimeOut=1",
-                                   "--set", "prefDoCheckOrders=false"});
+        QStringList args{"--headless", "--supervised"};
+        for (const QString& setting :
+             {"prefLocalSourceUploadFolder=" + QString::fromStdString(source()),
+              "prefLocalMasterMirrorSiteFolder=" + QString::fromStdString(mirror()),
+              "prefOrvURL=" + QString::fromStdString(fServer->url()), QString("userLoginName=kiosk7"),
+              QString("userLoginPassword=0012"), QString("userEnteredEventName=Gala"),
+              QString("prefAutoStartUploadAtStartup=false"), QString("prefUploadTimeOut=1"),
+              QString("prefDoCheckOrders=false")})
+            args << "--set" << setting;
+        fStation.start(ProgramTestSupport::kBin + "/quon-uploader", args);
         ASSERT_TRUE(fStation.waitForStarted(5000));
         ASSERT_TRUE(waitFor([&] { return ctl({"get", "userLoginName"}).exitCode == 0; }, 20s)) << output();
         ASSERT_EQ(ctl({"upnw"}).output, "ACCEPTED\n");
@@ -114,8 +114,12 @@ TEST_F(WatchdogLoopProgramTest, AfterTheSecondCutOffInARowTheRelaunchedStationFi
     EXPECT_NE(output().find("IMG_A.jpg was cut off by the watchdog (no data moved for 1 seconds)"), std::string::npos)
         << output();
     startAndUpload();
-    EXPECT_TRUE(waitFor([&] { return output().find("was cut off by the watchdog 1 time(s) in a row before this start; "
-                                                   "it may be sent now") != std::string::npos; }, 10s))
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return output().find("was cut off by the watchdog 1 time(s) in a row before this start; "
+                                 "it may be sent now") != std::string::npos;
+        },
+        10s))
         << output();
     // The second in a row: it waits from now on.
     waitForCutOffExit();
