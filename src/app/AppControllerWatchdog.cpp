@@ -49,6 +49,9 @@ void AppController::restorePhotoRetryPauses()
                            shownName(photo).c_str(), inARow,
                            answer.maySend ? "it may be sent now" : answer.reason.c_str());
     }
+    // Photos the service took but that could not be filed: their move is tried again when due.
+    if (const auto next = fPhotoRetryPauses.nextFilingIn())
+        requestFilingRetryAfter(*next);
     // Every later change is written out at once: a relaunch may follow any moment.
     fPhotoRetryPauses.setChangeListener([this] { fPhotoRetryPausesFile.save(fPhotoRetryPauses); });
 }
