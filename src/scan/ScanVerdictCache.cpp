@@ -108,6 +108,7 @@ std::shared_ptr<const ScanVerdictCache::Listing> ScanVerdictCache::beginFolder(c
 {
     std::lock_guard lock(fMutex);
     Folder& known = fFolders[folder];
+    known.seenPass = fPass;
     const auto device = static_cast<uint64_t>(status.st_dev);
     const auto inode = static_cast<uint64_t>(status.st_ino);
     if (known.watchEpoch != 0 && (known.device != device || known.inode != inode))
@@ -246,6 +247,9 @@ void ScanVerdictCache::endCompletePass()
     std::lock_guard lock(fMutex);
     for (auto it = fEntries.begin(); it != fEntries.end();)
         it = it->second.seenPass == fPass ? std::next(it) : fEntries.erase(it);
+    // A folder the pass no longer met is gone or out of reach: met again, it is watched afresh.
+    for (auto it = fFolders.begin(); it != fFolders.end();)
+        it = it->second.seenPass == fPass ? std::next(it) : fFolders.erase(it);
 }
 
 std::size_t ScanVerdictCache::size() const

@@ -119,6 +119,7 @@ private:
         int64_t changedNs = 0;
         std::shared_ptr<Listing> listing;
         std::set<std::string> cameOrWent; // names to put right in the listing
+        uint64_t seenPass = 0;
     };
 
     uint64_t watchEpochOf(const std::string& path) const;
