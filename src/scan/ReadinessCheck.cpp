@@ -4,6 +4,7 @@
 #include "platform/FileUtil.h"
 #include "platform/TextUtil.h"
 #include "scan/ExifImage.h"
+#include "scan/ExifProbe.h"
 #include "scan/PathChecks.h"
 #include "scan/PhotoMetaData.h"
 #include "scan/RegularFile.h"
@@ -64,7 +65,9 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
     std::optional<ScanVerdictCache::Facts> facts;
     SettleTracker::Identity identity;
     struct stat status { };
-    if (fCache && ::lstat(full.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+    if (fCache)
+        facts = fCache->findUnchanged(full, identity); // no change noted since it was last confirmed
+    if (fCache && !facts && ::lstat(full.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
         identity = SettleTracker::Identity::of(status);
         facts = fCache->find(full, identity);
     }
@@ -110,8 +113,18 @@ ScanVerdictCache::Facts ReadinessCheck::readFacts(const RegularFile& file, const
     if (facts.hasPngTail) {
         facts.metaData = std::move(pngMeta);
     } else {
-        exif = std::make_shared<const ExifImage>(file, full);
-        facts.metaData = getQuonMetaDataFromJpeg(*exif, full);
+        ExifProbe::Answer answer = ExifProbe::Answer::AskTheLibrary;
+        try {
+            answer = ExifProbe::jpegUserComment(file);
+        } catch (...) {
+        }
+        if (answer == ExifProbe::Answer::AskTheLibrary) {
+            // Read once; the item and the capture date of a chosen photo come from it.
+            exif = std::make_shared<const ExifImage>(file, full);
+            facts.metaData = getQuonMetaDataFromJpeg(*exif, full);
+        } else {
+            facts.metaData = getQuonMetaDataFromJpeg(full, file); // settled from the segments
+        }
     }
     facts.whole = WholePhoto::check(file);
     return facts;

@@ -64,17 +64,10 @@ std::string formatLocal(PhotoDate date)
     return text;
 }
 
-// Entries of one folder in the order operators are used to: case-insensitive
-// by name, ties broken by the exact name, so IMG_0002 follows IMG_0001.
-struct Entry {
-    std::string name;
-    bool isDirectory; // a real folder: a link to one is not entered
-    bool isLink;
-};
-
-std::vector<Entry> sortedEntries(const std::string& folder, std::string* error)
+// Entries of one folder in the order operators are used to.
+ScanVerdictCache::Listing sortedEntries(const std::string& folder, std::string* error)
 {
-    std::vector<Entry> entries;
+    ScanVerdictCache::Listing entries;
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) {
         *error = std::strerror(errno);
@@ -95,10 +88,8 @@ std::vector<Entry> sortedEntries(const std::string& folder, std::string* error)
         entries.push_back({name, isDirectory, isLink});
     }
     ::closedir(dir);
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        const int c = strcasecmp(a.name.c_str(), b.name.c_str());
-        return c != 0 ? c < 0 : a.name < b.name;
-    });
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return ScanVerdictCache::comesBefore(a.name, b.name); });
     return entries;
 }
 
@@ -350,15 +341,27 @@ bool ScanPass::scanFolder(const std::string& root, const std::string& relative, 
                           Candidate& found)
 {
     const std::string folder = relative.empty() ? root : root + "/" + relative;
+    ScanVerdictCache& cache = fHost.scanVerdictCache();
+    // Watched before it is listed, so a change after the listing leaves a note.
+    struct stat status { };
+    std::shared_ptr<const ScanVerdictCache::Listing> entries;
+    const bool known = ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    if (known)
+        entries = cache.beginFolder(folder, status);
     std::string error;
-    const std::vector<Entry> entries = sortedEntries(folder, &error);
+    if (!entries) {
+        auto listed = std::make_shared<ScanVerdictCache::Listing>(sortedEntries(folder, &error));
+        if (known && error.empty())
+            cache.rememberListing(folder, status, listed);
+        entries = std::move(listed);
+    }
     if (!error.empty() && fUnreadableFolder.empty()) {
         // A folder that cannot be listed hides its photos: said, not taken for an empty one.
         fUnreadableFolder = folder + " (" + error + ")";
         ConsoleLog::writef("The folder [%s] cannot be read: %s; its photos wait until it can", folder.c_str(),
                            error.c_str());
     }
-    for (const Entry& entry : entries) {
+    for (const ScanVerdictCache::ListedEntry& entry : *entries) {
         const std::string childRelative = relative.empty() ? entry.name : relative + "/" + entry.name;
         const std::string childFull = root + "/" + childRelative;
         if (entry.isDirectory) {

@@ -249,7 +249,8 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
         body.close();
         const double timeOut = Preferences::getUploadTimeOut();
         auto watchdog =
-            UploadWatchdog::arm(fTimerContext.get(), timeOut, [this](UploadWatchdog& w) { uploadTimerFired(w); });
+            UploadWatchdog::arm(fTimerContext.get(), timeOut,
+                                [this, photo = item.edFileName](UploadWatchdog& w) { uploadTimerFired(w, photo); });
         ConsoleLog::writef("Inside %s => %s... Start to sendSynchronousRequest", kClass, op);
         ConsoleLog::writef("Sending [%s] to the web service", item.edFileName.c_str());
         UploadProgressMeter meter(static_cast<int64_t>(body.size()), UploadProgressMeter::Clock::now());
@@ -262,7 +263,8 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
             [this, &watchdog] { return watchdog->isTransferAborted() || fAbortTransfers.load(); },
             stringWithFormat("The upload moved no data for longer than %g seconds and was stopped", timeOut),
             [&watchdog] { watchdog->noteProgress(); }, reportProgress);
-        watchdog->cancel();
+        // Fired, or cancelled here: the send has returned either way.
+        result->cutOffByWatchdog = !watchdog->cancel() && watchdog->hasFired();
         if (!dumps.empty())
             for (const std::string& error : fDumpWriter.finish())
                 logDumpError(error);
@@ -366,7 +368,7 @@ void HttpController::handleNotification_UploadFail(const Notification&)
     logInside(kClass, "handleNotification_UploadFail:");
 }
 
-void HttpController::uploadTimerFired(UploadWatchdog& timer)
+void HttpController::uploadTimerFired(UploadWatchdog& timer, const std::string& photo)
 {
     const char* op = "uploadTimerFired:";
     ConsoleLog::writef("Inside %s => %s...==================================================", kClass, op);
@@ -375,6 +377,9 @@ void HttpController::uploadTimerFired(UploadWatchdog& timer)
     UploadProgressDelegate* delegate = fProgressDelegate;
     if (!delegate)
         return;
+    // Remembered before anything else: the relaunch may end this process at any moment.
+    if (!photo.empty())
+        delegate->uploadCutOffByWatchdog(photo, timer.seconds());
     // The worker unwinds with a transport error while the application relaunches.
     timer.abortTransfer();
     RelaunchRequest request;
