@@ -31,6 +31,9 @@
 class CountingStation : public AppController {
 public:
     using AppController::AppController;
+    // The workers call this station's overrides until they end: they stop
+    // before its own part goes, not in the base's destructor after it.
+    ~CountingStation() override { stopWorkerThreads(); }
     void relaunchApp(const RelaunchRequest&) override { ++relaunches; }
     std::atomic<int> relaunches{0};
 };
