@@ -269,7 +269,9 @@ PlistValue PhotoRetryPauses::toPlist() const
             list.push_back(PlistValue::dictionary(
                 {{"path", PlistValue::string(path)}, {"watchdogCutOffs", PlistValue::integer(inARow)}}));
     for (const auto& [path, entry] : fEntries) {
-        const double next = std::chrono::duration<double>(wallClock(entry.due).time_since_epoch()).count();
+        // The stored date keeps whole seconds only: rounded up, a relaunch never shortens a pause.
+        const double next =
+            std::ceil(std::chrono::duration<double>(wallClock(entry.due).time_since_epoch()).count());
         PlistValue::Dictionary dict{
             {"path", PlistValue::string(path)},
             {"waits", PlistValue::string(waitsName(entry.waits))},
@@ -334,8 +336,10 @@ void PhotoRetryPauses::restore(const PlistValue& list)
         const double longest = std::chrono::duration<double>(kLongestPause).count();
         entry.pause =
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(*pause, longest)));
-        // A clock set back or forth meanwhile never makes a photo wait longer than the longest pause.
-        const double remaining = std::clamp(nextValue->asDate()->secondsSince1970 - wallNow, 0.0, longest);
+        // A clock set back or forth meanwhile, or the rounding up, never makes a photo wait longer
+        // than its own pause.
+        const double remaining =
+            std::clamp(nextValue->asDate()->secondsSince1970 - wallNow, 0.0, std::min(*pause, longest));
         entry.due = now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(remaining));
         fEntries[*path] = std::move(entry);
     }

@@ -65,8 +65,11 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
     std::optional<ScanVerdictCache::Facts> facts;
     SettleTracker::Identity identity;
     struct stat status { };
-    if (fCache)
+    bool withoutStat = false;
+    if (fCache) {
         facts = fCache->findUnchanged(full, identity); // no change noted since it was last confirmed
+        withoutStat = facts.has_value();
+    }
     if (fCache && !facts && ::lstat(full.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
         identity = SettleTracker::Identity::of(status);
         facts = fCache->find(full, identity);
@@ -93,6 +96,12 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
         verdict.readIdentity = identity;
     }
     judge(full, identity, *facts, verdict);
+    if (withoutStat && verdict.kind == Kind::Ready && SettleTracker::Identity::ofPath(full) != identity) {
+        // Changed since the notes were read at the start of the pass: what was
+        // remembered no longer speaks for the file, so it is looked at afresh.
+        fCache->forget(full);
+        return check(relative, full, isLink);
+    }
     if (fCache) {
         // Only photos left behind are remembered; a chosen one leaves the folder.
         if (verdict.kind == Kind::Ready)

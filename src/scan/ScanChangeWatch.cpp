@@ -63,6 +63,22 @@ bool ScanChangeWatch::watch(const std::string& folder)
     return true;
 }
 
+void ScanChangeWatch::unwatch(const std::string& folder)
+{
+    for (auto it = fFolders.begin(); it != fFolders.end(); ++it) {
+        std::vector<std::string>& paths = it->second;
+        const auto at = std::find(paths.begin(), paths.end(), folder);
+        if (at == paths.end())
+            continue;
+        paths.erase(at);
+        if (paths.empty()) {
+            ::inotify_rm_watch(fFd, it->first);
+            fFolders.erase(it);
+        }
+        return;
+    }
+}
+
 ScanChangeWatch::Notes ScanChangeWatch::collect()
 {
     Notes notes;

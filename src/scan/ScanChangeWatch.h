@@ -34,6 +34,8 @@ public:
     // Starts noting changes in the folder (not its subfolders); false when it
     // cannot be watched (a share, no inotify, the user's watch limit).
     bool watch(const std::string& folder);
+    // Stops noting changes in the folder (the scan no longer walks it).
+    void unwatch(const std::string& folder);
     // The notes that arrived since the last call.
     Notes collect();
 

@@ -214,22 +214,19 @@ void ScanVerdictCache::beginPass()
     const int64_t everyNs = std::chrono::nanoseconds(kFullCheckEvery).count();
     if (fFullCheckDue || now < fLastFullCheckNs || now - fLastFullCheckNs >= everyNs) {
         // Every file is stat'ed and every folder listed again in this pass.
-        for (auto& [path, entry] : fEntries)
-            entry.unchanged = false;
-        for (auto& [path, folder] : fFolders)
-            folder.listed = false;
+        lookAgainAtEverything();
         fLastFullCheckNs = now;
         fFullCheckDue = false;
     }
     if (!fWatch)
         return;
     const ScanChangeWatch::Notes notes = fWatch->collect();
+    // Folders whose watch is gone, even among notes cut short by an overflow.
+    for (const std::string& folder : notes.unwatched)
+        forgetBeneath(folder);
     if (notes.lostTrack) {
         fFullCheckDue = true;
-        for (auto& [path, entry] : fEntries)
-            entry.unchanged = false;
-        for (auto& [path, folder] : fFolders)
-            folder.listed = false;
+        lookAgainAtEverything();
         return;
     }
     for (const std::string& path : notes.changed)
@@ -238,8 +235,23 @@ void ScanVerdictCache::beginPass()
     for (const auto& [folder, name] : notes.cameOrWent)
         if (const auto it = fFolders.find(folder); it != fFolders.end() && it->second.listed)
             it->second.cameOrWent.insert(name);
-    for (const std::string& folder : notes.unwatched)
-        forgetBeneath(folder);
+}
+
+void ScanVerdictCache::lookAgainAtEverything()
+{
+    for (auto it = fEntries.begin(); it != fEntries.end();) {
+        // A read inside the racy window rests on the notes alone: a change in
+        // the same clock tick, noted in no queue (an overflow, a write
+        // through a map or another link), would leave its stat unchanged.
+        if (it->second.racy) {
+            it = fEntries.erase(it);
+            continue;
+        }
+        it->second.unchanged = false;
+        ++it;
+    }
+    for (auto& [path, folder] : fFolders)
+        folder.listed = false;
 }
 
 void ScanVerdictCache::endCompletePass()
@@ -248,8 +260,17 @@ void ScanVerdictCache::endCompletePass()
     for (auto it = fEntries.begin(); it != fEntries.end();)
         it = it->second.seenPass == fPass ? std::next(it) : fEntries.erase(it);
     // A folder the pass no longer met is gone or out of reach: met again, it is watched afresh.
-    for (auto it = fFolders.begin(); it != fFolders.end();)
-        it = it->second.seenPass == fPass ? std::next(it) : fFolders.erase(it);
+    // Its kernel watch goes too, so folders left behind (an earlier source
+    // folder) neither hold watches nor fill the queue with notes.
+    for (auto it = fFolders.begin(); it != fFolders.end();) {
+        if (it->second.seenPass == fPass) {
+            ++it;
+            continue;
+        }
+        if (fWatch)
+            fWatch->unwatch(it->first);
+        it = fFolders.erase(it);
+    }
 }
 
 std::size_t ScanVerdictCache::size() const

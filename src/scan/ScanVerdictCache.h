@@ -33,7 +33,8 @@ class ScanChangeWatch;
 // Folders the pass walks on a local disk are also watched for the kernel's
 // change notes (ScanChangeWatch). While a folder stays watched, a file no note
 // names is known unchanged without a stat, what a read found is kept even
-// inside the racy window (a later write leaves a note), and the folder's
+// inside the racy window (a later write leaves a note) until the next full
+// check, and the folder's
 // listing is kept, with the entries that came or went since put right one by
 // one. At least every
 // kFullCheckEvery every file is stat'ed again, for changes that leave no note.
@@ -124,6 +125,8 @@ private:
 
     uint64_t watchEpochOf(const std::string& path) const;
     void forgetBeneath(const std::string& folder);
+    // Every file stat'ed and every folder listed again; racy reads redone.
+    void lookAgainAtEverything();
     static void putRight(const std::string& folder, Folder& known);
 
     std::function<int64_t()> fWallNowNs;
