@@ -239,6 +239,8 @@ void AppController::applicationWillFinishLaunching()
 
     // Photos answered before a crash are filed by the first pass, not sent again.
     AcceptanceJournal::shared().ensureOpen();
+    // Photos that hung the last run wait their pause instead of being sent at once.
+    restorePhotoRetryPauses();
 
     fHttpController = std::make_unique<HttpController>(fCenter);
     fHttpController->setProgressDelegate(this);
@@ -431,7 +433,11 @@ void AppController::handleNotification_ScanFolder(const Notification& note)
     startDetachedThread("scan", [this, note] { scanFolderOnMainThread(note); });
 }
 
-void AppController::scanFolderOnMainThread(const Notification& note) { ScanPass(*this).run(note); }
+void AppController::scanFolderOnMainThread(const Notification& note)
+{
+    startRestoredWatchdogPauses();
+    ScanPass(*this).run(note);
+}
 
 void AppController::doWatchFolderInThread(const std::string& folder)
 {
@@ -495,9 +501,10 @@ void AppController::handleNotification_UploadStart(const Notification& note)
         fMainThreadPresenter.showPreview(item->edFileName);
 }
 
-void AppController::handleNotification_UploadDone(const Notification&)
+void AppController::handleNotification_UploadDone(const Notification& note)
 {
     logInside(className(), "handleNotification_UploadDone:");
+    noteUploadAnswered(note);
     fStationStatus.uploadEnded();
     ibUpdateProgressBar("NO");
     if (gWantsToHaltProcess)

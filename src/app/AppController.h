@@ -9,6 +9,7 @@
 #include "app/UploadChainHost.h"
 #include "app/WorkerThreads.h"
 #include "filing/PhotoRetryPauses.h"
+#include "filing/PhotoRetryPausesFile.h"
 #include "platform/NotificationCenter.h"
 #include "remote/AppleEventTarget.h"
 #include "scan/NotReadyReport.h"
@@ -63,6 +64,10 @@ public:
     // The upload watchdog's request: quits and starts the application again.
     void relaunchApp(const RelaunchRequest& param) override;
     bool isApplicationActive() const override;
+    // The watchdog cut the photo's upload off: counted (across relaunches);
+    // from the second cut-off in a row on, the photo waits its growing pause
+    // while the others go on.
+    void uploadCutOffByWatchdog(const std::string& photo, double seconds) override;
     // A long upload's progress, from the upload's thread.
     void uploadProgress(const std::string& photo, int64_t sent, int64_t total, double bytesPerSecond) override;
     bool fillInVersionString(int tag);
@@ -240,6 +245,12 @@ public:
 
 private:
     void registerForNotifications();
+    // Reads the photos' pauses left by the last run and writes every change out.
+    void restorePhotoRetryPauses();
+    // At the first pass: the pauses of photos cut off in the last run start now.
+    void startRestoredWatchdogPauses();
+    // The service answered the upload: the photo's watchdog cut-offs end.
+    void noteUploadAnswered(const Notification& note);
     void checkOSVersion();
     const char* className() const { return "AppController"; }
 
@@ -281,6 +292,8 @@ private:
     ScanVerdictCache fScanVerdictCache;
     ScanWakeup fScanWakeup{[this] { fWorkers.start("rescan request", [this] { openFileOnMainThread(); }); }};
     PhotoRetryPauses fPhotoRetryPauses;
+    PhotoRetryPausesFile fPhotoRetryPausesFile;
+    std::atomic<bool> fRestoredPausesStarted{false};
     ScanWakeup fFilingWakeup{[this] { fWorkers.start("filing retry", [this] { retryPendingFilings(); }); },
                              "Trying again to file the uploaded photos that could not be filed"};
 };

@@ -66,7 +66,8 @@ PhotoRetryPauses::Answer PhotoRetryPauses::mayBeSentNow(const std::string& photo
         return answer;
     answer.maySend = false;
     answer.wait = entry.due - now;
-    answer.reason = "not taken by the web service; sent again at " + at;
+    answer.reason = entry.cutOff ? "cut off by the watchdog again; next attempt at " + at
+                                 : "not taken by the web service; sent again at " + at;
     return answer;
 }
 
@@ -80,30 +81,127 @@ PhotoRetryPauses::Clock::duration PhotoRetryPauses::grow(Entry& entry, bool rest
 
 PhotoRetryPauses::Clock::duration PhotoRetryPauses::sendFailed(const std::string& photoPath)
 {
-    std::lock_guard lock(fMutex);
-    auto [it, inserted] = fEntries.try_emplace(photoPath);
-    Entry& entry = it->second;
-    const bool restart = inserted || entry.waits != Waits::ToBeSent;
-    entry.waits = Waits::ToBeSent;
-    entry.filing = {};
-    return grow(entry, restart);
+    Clock::duration pause;
+    {
+        std::lock_guard lock(fMutex);
+        auto [it, inserted] = fEntries.try_emplace(photoPath);
+        Entry& entry = it->second;
+        const bool restart = inserted || entry.waits != Waits::ToBeSent || entry.cutOff;
+        entry.waits = Waits::ToBeSent;
+        entry.filing = {};
+        entry.cutOff = false;
+        pause = grow(entry, restart);
+    }
+    changed();
+    return pause;
 }
 
 PhotoRetryPauses::Clock::duration PhotoRetryPauses::filingFailed(const std::string& photoPath, const Filing& filing)
 {
-    std::lock_guard lock(fMutex);
-    auto [it, inserted] = fEntries.try_emplace(photoPath);
-    Entry& entry = it->second;
-    const bool restart = inserted || entry.waits != Waits::ToBeFiled || !(entry.filing == filing);
-    entry.waits = Waits::ToBeFiled;
-    entry.filing = filing;
-    return grow(entry, restart);
+    Clock::duration pause;
+    {
+        std::lock_guard lock(fMutex);
+        auto [it, inserted] = fEntries.try_emplace(photoPath);
+        Entry& entry = it->second;
+        const bool restart = inserted || entry.waits != Waits::ToBeFiled || !(entry.filing == filing);
+        entry.waits = Waits::ToBeFiled;
+        entry.filing = filing;
+        entry.cutOff = false;
+        // The service took it: no upload of it is cut off any more.
+        fCutOffs.erase(photoPath);
+        pause = grow(entry, restart);
+    }
+    changed();
+    return pause;
 }
 
 void PhotoRetryPauses::forget(const std::string& photoPath)
 {
+    bool erased = false;
+    {
+        std::lock_guard lock(fMutex);
+        erased = fEntries.erase(photoPath) > 0;
+        erased = fCutOffs.erase(photoPath) > 0 || erased;
+    }
+    if (erased)
+        changed();
+}
+
+PhotoRetryPauses::CutOff PhotoRetryPauses::cutOffByWatchdog(const std::string& photoPath)
+{
+    CutOff cutOff;
+    {
+        std::lock_guard lock(fMutex);
+        int& inARow = fCutOffs[photoPath];
+        inARow = std::max(inARow, 0) + 1;
+        cutOff.inARow = inARow;
+        if (inARow >= 2) {
+            auto [it, inserted] = fEntries.try_emplace(photoPath);
+            Entry& entry = it->second;
+            const bool restart = inserted || entry.waits != Waits::ToBeSent || !entry.cutOff;
+            entry.waits = Waits::ToBeSent;
+            entry.filing = {};
+            entry.cutOff = true;
+            cutOff.pause = grow(entry, restart);
+        }
+    }
+    changed();
+    return cutOff;
+}
+
+void PhotoRetryPauses::answered(const std::string& photoPath)
+{
+    bool erased = false;
+    {
+        std::lock_guard lock(fMutex);
+        erased = fCutOffs.erase(photoPath) > 0;
+        if (const auto it = fEntries.find(photoPath); it != fEntries.end() && it->second.cutOff) {
+            fEntries.erase(it);
+            erased = true;
+        }
+    }
+    if (erased)
+        changed();
+}
+
+void PhotoRetryPauses::restartWatchdogPauses()
+{
+    bool any = false;
+    {
+        std::lock_guard lock(fMutex);
+        const Clock::time_point now = fNow();
+        for (auto& [path, entry] : fEntries)
+            if (entry.cutOff && entry.waits == Waits::ToBeSent) {
+                entry.due = now + entry.pause;
+                any = true;
+            }
+    }
+    if (any)
+        changed();
+}
+
+int PhotoRetryPauses::cutOffsInARow(const std::string& photoPath) const
+{
     std::lock_guard lock(fMutex);
-    fEntries.erase(photoPath);
+    const auto it = fCutOffs.find(photoPath);
+    return it == fCutOffs.end() ? 0 : it->second;
+}
+
+void PhotoRetryPauses::setChangeListener(std::function<void()> listener)
+{
+    std::lock_guard lock(fMutex);
+    fChangeListener = std::move(listener);
+}
+
+void PhotoRetryPauses::changed() const
+{
+    std::function<void()> listener;
+    {
+        std::lock_guard lock(fMutex);
+        listener = fChangeListener;
+    }
+    if (listener)
+        listener();
 }
 
 std::vector<PhotoRetryPauses::PendingFiling> PhotoRetryPauses::filingsDue() const
@@ -166,6 +264,10 @@ PlistValue PhotoRetryPauses::toPlist() const
 {
     std::lock_guard lock(fMutex);
     PlistValue::Array list;
+    for (const auto& [path, inARow] : fCutOffs)
+        if (!fEntries.count(path))
+            list.push_back(PlistValue::dictionary(
+                {{"path", PlistValue::string(path)}, {"watchdogCutOffs", PlistValue::integer(inARow)}}));
     for (const auto& [path, entry] : fEntries) {
         const double next = std::chrono::duration<double>(wallClock(entry.due).time_since_epoch()).count();
         PlistValue::Dictionary dict{
@@ -174,6 +276,10 @@ PlistValue PhotoRetryPauses::toPlist() const
             {"pauseSeconds", PlistValue::real(std::chrono::duration<double>(entry.pause).count())},
             {"nextAttempt", PlistValue::date({next})},
         };
+        if (entry.cutOff)
+            dict["cause"] = PlistValue::string("watchdog");
+        if (const auto cut = fCutOffs.find(path); cut != fCutOffs.end())
+            dict["watchdogCutOffs"] = PlistValue::integer(cut->second);
         if (entry.waits == Waits::ToBeFiled) {
             dict["localRootFolder"] = PlistValue::string(entry.filing.localRootFolder);
             dict["localItem"] = PlistValue::string(entry.filing.localItem);
@@ -189,6 +295,7 @@ void PhotoRetryPauses::restore(const PlistValue& list)
 {
     std::lock_guard lock(fMutex);
     fEntries.clear();
+    fCutOffs.clear();
     const PlistValue::Array* items = list.asArray();
     if (!items)
         return;
@@ -196,6 +303,10 @@ void PhotoRetryPauses::restore(const PlistValue& list)
     const double wallNow = std::chrono::duration<double>(SystemClock::now().time_since_epoch()).count();
     for (const PlistValue& item : *items) {
         const std::string* path = stringIn(item, "path");
+        if (!path || path->empty())
+            continue;
+        if (const auto inARow = numberIn(item, "watchdogCutOffs"); inARow && *inARow >= 1 && *inARow <= 1e6)
+            fCutOffs[*path] = static_cast<int>(*inARow);
         const std::string* waits = stringIn(item, "waits");
         const PlistValue* nextValue = item.find("nextAttempt");
         const auto pause = numberIn(item, "pauseSeconds");
@@ -203,6 +314,8 @@ void PhotoRetryPauses::restore(const PlistValue& list)
             !std::isfinite(nextValue->asDate()->secondsSince1970))
             continue;
         Entry entry;
+        if (const std::string* cause = stringIn(item, "cause"))
+            entry.cutOff = *cause == "watchdog";
         if (*waits == "file") {
             const std::string* root = stringIn(item, "localRootFolder");
             const std::string* relative = stringIn(item, "localItem");
@@ -214,6 +327,7 @@ void PhotoRetryPauses::restore(const PlistValue& list)
             entry.filing = {*root, *relative,
                             *destination == "problem" ? Destination::ProblemFolder : Destination::MirrorSiteFolder,
                             identity ? *identity : std::string()};
+            entry.cutOff = false;
         } else if (*waits != "send") {
             continue;
         }
@@ -225,4 +339,16 @@ void PhotoRetryPauses::restore(const PlistValue& list)
         entry.due = now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(remaining));
         fEntries[*path] = std::move(entry);
     }
+}
+
+std::vector<std::string> PhotoRetryPauses::photos() const
+{
+    std::lock_guard lock(fMutex);
+    std::vector<std::string> paths;
+    for (const auto& [path, entry] : fEntries)
+        paths.push_back(path);
+    for (const auto& [path, inARow] : fCutOffs)
+        if (!fEntries.count(path))
+            paths.push_back(path);
+    return paths;
 }

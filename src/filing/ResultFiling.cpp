@@ -282,7 +282,12 @@ void ResultFiling::handleNotification_UploadFail(const Notification& note)
         if (result->httpError) {
             const std::string& description = result->httpError->localizedDescription;
             ConsoleLog::writef("Error logged as:\n%s\n\n", description.c_str());
-            if (!result->httpStatusCode) {
+            if (result->cutOffByWatchdog && !result->httpStatusCode) {
+                // The service was reached but this photo stalled it: not a reason to
+                // hold the others back. Its own pause, if any, is set already.
+                ConsoleLog::writef("The upload of [%s] was cut off by the watchdog", result->edFileName.c_str());
+                fHost.presenter().ibUpdateUploadStatusTextField(description);
+            } else if (!result->httpStatusCode) {
                 // The service was not reached: wait longer each time it stays so.
                 const int delay = TransportBackoff::nextDelaySeconds();
                 const auto next = std::chrono::system_clock::now() + std::chrono::seconds(delay);

@@ -231,7 +231,8 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
         body.close();
         const double timeOut = Preferences::getUploadTimeOut();
         auto watchdog =
-            UploadWatchdog::arm(fTimerContext.get(), timeOut, [this](UploadWatchdog& w) { uploadTimerFired(w); });
+            UploadWatchdog::arm(fTimerContext.get(), timeOut,
+                                [this, photo = item.edFileName](UploadWatchdog& w) { uploadTimerFired(w, photo); });
         ConsoleLog::writef("Inside %s => %s... Start to sendSynchronousRequest", kClass, op);
         ConsoleLog::writef("Sending [%s] to the web service", item.edFileName.c_str());
         UploadProgressMeter meter(static_cast<int64_t>(body.size()), UploadProgressMeter::Clock::now());
@@ -244,7 +245,8 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
             [this, &watchdog] { return watchdog->isTransferAborted() || fAbortTransfers.load(); },
             stringWithFormat("The upload moved no data for longer than %g seconds and was stopped", timeOut),
             [&watchdog] { watchdog->noteProgress(); }, reportProgress);
-        watchdog->cancel();
+        // Fired, or cancelled here: the send has returned either way.
+        result->cutOffByWatchdog = !watchdog->cancel() && watchdog->hasFired();
 
         if (body.fileChanged()) {
             // Still being written: not refused, but left in the source folder for a later pass.
@@ -345,7 +347,7 @@ void HttpController::handleNotification_UploadFail(const Notification&)
     logInside(kClass, "handleNotification_UploadFail:");
 }
 
-void HttpController::uploadTimerFired(UploadWatchdog& timer)
+void HttpController::uploadTimerFired(UploadWatchdog& timer, const std::string& photo)
 {
     const char* op = "uploadTimerFired:";
     ConsoleLog::writef("Inside %s => %s...==================================================", kClass, op);
@@ -354,6 +356,9 @@ void HttpController::uploadTimerFired(UploadWatchdog& timer)
     UploadProgressDelegate* delegate = fProgressDelegate;
     if (!delegate)
         return;
+    // Remembered before anything else: the relaunch may end this process at any moment.
+    if (!photo.empty())
+        delegate->uploadCutOffByWatchdog(photo, timer.seconds());
     // The worker unwinds with a transport error while the application relaunches.
     timer.abortTransfer();
     RelaunchRequest request;

@@ -44,9 +44,10 @@ public:
     // for the whole exchange. Always true: the outcome travels in the post.
     bool doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemInfo>& info);
 
-    // The time-out of an upload passed (main thread): stops the transfer and
-    // asks the delegate to relaunch the application.
-    void uploadTimerFired(UploadWatchdog& timer);
+    // The time-out of an upload passed (main thread): tells the delegate
+    // which photo was cut off, stops the transfer and asks the delegate to
+    // relaunch the application.
+    void uploadTimerFired(UploadWatchdog& timer, const std::string& photo = {});
 
     // Stops every transfer in flight, and every later one, within a second;
     // for an owner that goes away before the process ends. Any thread.

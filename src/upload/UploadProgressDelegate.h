@@ -14,6 +14,11 @@ public:
     // Quits the application and starts it again with the request's launch flags.
     virtual void relaunchApp(const RelaunchRequest& request) = 0;
 
+    // The watchdog cut the upload of the photo off (before the relaunch is
+    // asked for): the photo is remembered, so that a photo the service always
+    // stalls on cannot hold up the station after the relaunch.
+    virtual void uploadCutOffByWatchdog(const std::string& /*photo*/, double /*seconds*/) { }
+
     // Whether the application is the active one (a relaunch then brings it forward).
     virtual bool isApplicationActive() const { return false; }
 

@@ -21,6 +21,7 @@ struct UploadResultInfo : public UploadItemInfo {
     std::optional<std::string> httpOurCustomStatus;  // the reply was read as XML, or the upload was refused
                                                      // ("Warning") or stopped ("FAIL": the photo changed) here
     std::optional<std::string> httpOurCustomMessage; // as for httpOurCustomStatus
+    bool cutOffByWatchdog = false;                   // the watchdog stopped the transfer: no answer came in time
 
     void clear() override { *this = UploadResultInfo(); }
     std::string describe() const override
@@ -37,6 +38,8 @@ struct UploadResultInfo : public UploadItemInfo {
             out += "; httpOurCustomStatus = \"" + *httpOurCustomStatus + "\"";
         if (httpOurCustomMessage)
             out += "; httpOurCustomMessage = \"" + *httpOurCustomMessage + "\"";
+        if (cutOffByWatchdog)
+            out += "; cutOffByWatchdog = YES";
         return out + "}";
     }
 };

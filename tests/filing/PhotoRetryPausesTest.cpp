@@ -132,3 +132,63 @@ TEST_F(PhotoRetryPausesTest, PausesWrittenOutAreReadBackWithTheTimeLeft)
     restored.restore(PlistValue::string("not a list"));
     EXPECT_EQ(restored.size(), 0u);
 }
+
+TEST_F(PhotoRetryPausesTest, WatchdogCutOffsPauseThePhotoFromTheSecondInARowUntilItIsAnswered)
+{
+    const std::string photo = "/src/Adams/IMG_1.jpg";
+    int changes = 0;
+    fPauses.setChangeListener([&] { ++changes; });
+
+    const auto first = fPauses.cutOffByWatchdog(photo);
+    EXPECT_EQ(first.inARow, 1);
+    EXPECT_FALSE(first.pause) << "one hang may be the network's: sent again at once";
+    EXPECT_TRUE(fPauses.mayBeSentNow(photo).maySend);
+    EXPECT_FALSE(fPauses.nextAttempt()) << "nothing waits yet";
+    EXPECT_EQ(changes, 1) << "the count alone must reach the disk before the relaunch";
+
+    std::vector<long> pauses;
+    for (int i = 0; i < 8; ++i)
+        pauses.push_back(
+            std::chrono::duration_cast<std::chrono::seconds>(*fPauses.cutOffByWatchdog(photo).pause).count());
+    EXPECT_EQ(pauses, (std::vector<long>{1, 2, 4, 8, 16, 32, 60, 60}));
+    EXPECT_EQ(fPauses.cutOffsInARow(photo), 9);
+    const auto answer = fPauses.mayBeSentNow(photo);
+    EXPECT_FALSE(answer.maySend);
+    EXPECT_NE(answer.reason.find("cut off by the watchdog again; next attempt at "), std::string::npos)
+        << answer.reason;
+    EXPECT_TRUE(fPauses.mayBeSentNow("/src/Adams/IMG_2.jpg").maySend) << "the other photos go on";
+    ASSERT_TRUE(fPauses.nextAttempt());
+    EXPECT_EQ(fPauses.nextAttempt()->photoPath, photo);
+
+    // Its pause over, it may go once more; a cut-off then keeps it growing.
+    fNow += 60s;
+    EXPECT_TRUE(fPauses.mayBeSentNow(photo).maySend);
+
+    // An answer, whatever it says, ends the cut-offs and their pause.
+    fPauses.answered(photo);
+    EXPECT_EQ(fPauses.cutOffsInARow(photo), 0);
+    EXPECT_TRUE(fPauses.mayBeSentNow(photo).maySend);
+    EXPECT_EQ(fPauses.size(), 0u);
+    EXPECT_FALSE(fPauses.cutOffByWatchdog(photo).pause) << "counting starts again";
+
+    // A refusal's pause is not ended by the answer that brought it, and starts afresh after cut-offs.
+    fPauses.cutOffByWatchdog(photo);
+    fPauses.cutOffByWatchdog(photo); // 2 s
+    fPauses.answered(photo);
+    EXPECT_EQ(fPauses.sendFailed(photo), Clock::duration(1s));
+    fPauses.answered(photo);
+    EXPECT_FALSE(fPauses.mayBeSentNow(photo).maySend);
+
+    // Filed, or uploaded and waiting to be filed: the cut-offs are over.
+    fPauses.cutOffByWatchdog(photo);
+    fPauses.forget(photo);
+    EXPECT_EQ(fPauses.cutOffsInARow(photo), 0);
+    fPauses.cutOffByWatchdog(photo);
+    fPauses.filingFailed(photo, fFiling);
+    EXPECT_EQ(fPauses.cutOffsInARow(photo), 0);
+
+    const int before = changes;
+    fPauses.forget("/src/never-seen.jpg");
+    fPauses.answered("/src/never-seen.jpg");
+    EXPECT_EQ(changes, before) << "nothing changed, nothing to write";
+}
