@@ -3,6 +3,9 @@
 #include "mkphoto/PhotoWriter.h"
 #include "scan/PhotoDates.h"
 #include "scan/PhotoMetaData.h"
+#include "scan/ReadinessCheck.h"
+#include "scan/RegularFile.h"
+#include "scan/SettleTracker.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
@@ -44,12 +47,16 @@ bool makePhotos()
     png.format = PhotoWriter::Format::Png;
     png.metaData = sampleMetaData();
     PhotoWriter::PhotoSpec notReady;
+    // As the backlog of scripts/bench: Exif with a date, no user comment.
+    PhotoWriter::PhotoSpec notReadyDated;
+    notReadyDated.dateTimeOriginal = "2026:12:06 10:00:00";
     PhotoWriter::PhotoSpec notReadyPng = png;
     notReadyPng.metaData.reset();
     bool ok = PhotoWriter::writePhoto(photoPath("photo.jpg"), jpeg) &&
         PhotoWriter::writePhoto(photoPath("unicode.jpg"), unicode) &&
         PhotoWriter::writePhoto(photoPath("photo.png"), png) &&
         PhotoWriter::writePhoto(photoPath("not-ready.jpg"), notReady) &&
+        PhotoWriter::writePhoto(photoPath("not-ready-dated.jpg"), notReadyDated) &&
         PhotoWriter::writePhoto(photoPath("not-ready.png"), notReadyPng);
     // A camera-sized JPEG: 12 MB of image data behind the same Exif block.
     std::ifstream in(photoPath("photo.jpg"), std::ios::binary);
@@ -90,6 +97,27 @@ void readNotReady(benchmark::State& state, const char* name)
     }
 }
 
+// What the scan's first look at a waiting photo costs: the readiness check
+// without the verdict cache (both readers, the completeness check).
+void firstLook(benchmark::State& state, const char* name)
+{
+    const std::string path = photoPath(name);
+    SettleTracker tracker;
+    ReadinessCheck readiness(tracker, {});
+    for (auto _ : state)
+        benchmark::DoNotOptimize(readiness.check(std::string("Client/") + name, path, false));
+}
+
+// The JPEG form read from a file the scan has open (quick look first).
+void readJpegOpened(benchmark::State& state, const char* name)
+{
+    const std::string path = photoPath(name);
+    for (auto _ : state) {
+        const RegularFile file = RegularFile::open(path);
+        benchmark::DoNotOptimize(getQuonMetaDataFromJpeg(path, file));
+    }
+}
+
 void readCaptureDate(benchmark::State& state, const char* name)
 {
     const std::string path = photoPath(name);
@@ -106,6 +134,9 @@ BENCHMARK_CAPTURE(readPng, tail, "photo.png");
 BENCHMARK_CAPTURE(readPng, tail_12MB, "large.png");
 BENCHMARK_CAPTURE(readNotReady, jpeg, "not-ready.jpg");
 BENCHMARK_CAPTURE(readNotReady, png, "not-ready.png");
+BENCHMARK_CAPTURE(readNotReady, jpeg_dated, "not-ready-dated.jpg");
+BENCHMARK_CAPTURE(readJpegOpened, not_ready_dated, "not-ready-dated.jpg");
+BENCHMARK_CAPTURE(firstLook, not_ready_dated, "not-ready-dated.jpg");
 BENCHMARK_CAPTURE(readCaptureDate, jpeg, "photo.jpg");
 
 int main(int argc, char** argv)

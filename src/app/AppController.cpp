@@ -430,7 +430,8 @@ void AppController::handleNotification_ScanFolder(const Notification& note)
 {
     logInside(className(), "handleNotification_ScanFolder:");
     fStationStatus.scanRequested();
-    startDetachedThread("scan", [this, note] { scanFolderOnMainThread(note); });
+    // Asked for by the chain's own rescan request, the pass follows it on its thread.
+    fWorkers.startNext("scan", [this, note] { scanFolderOnMainThread(note); });
 }
 
 void AppController::scanFolderOnMainThread(const Notification& note)
@@ -545,7 +546,8 @@ void AppController::handleNotification_CleanUpAfterUpload(const Notification& no
         ConsoleLog::write("\n\n\n                   Process was HALTED....\n\n\n");
         ibUpdateFTPCallbackStatusTextField("Process Paused...");
     } else {
-        startDetachedThread("rescan request", [this] { openFileOnMainThread(); });
+        // The pass that carried this photo ends right after; its thread takes the request then.
+        fWorkers.startNext("rescan request", [this] { openFileOnMainThread(); });
     }
 }
 
@@ -575,7 +577,7 @@ void AppController::handleNotification_WatcherStarted(const Notification& note)
 void AppController::handleNotification_WatcherItemChanged(const Notification&)
 {
     logInside(className(), "handleNotification_WatcherItemChanged:");
-    startDetachedThread("rescan request", [this] { openFileOnMainThread(); });
+    fWorkers.startNext("rescan request", [this] { openFileOnMainThread(); });
 }
 
 void AppController::handleNotification_UploadProcessPaused(const Notification&)

@@ -290,7 +290,7 @@ private:
     SettleTracker fSettleTracker;
     StationStatus fStationStatus;
     ScanVerdictCache fScanVerdictCache;
-    ScanWakeup fScanWakeup{[this] { fWorkers.start("rescan request", [this] { openFileOnMainThread(); }); }};
+    ScanWakeup fScanWakeup{[this] { fWorkers.startNext("rescan request", [this] { openFileOnMainThread(); }); }};
     PhotoRetryPauses fPhotoRetryPauses;
     PhotoRetryPausesFile fPhotoRetryPausesFile;
     std::atomic<bool> fRestoredPausesStarted{false};

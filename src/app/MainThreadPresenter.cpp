@@ -5,6 +5,7 @@
 #include <atomic>
 #include <mutex>
 #include <strings.h>
+#include <vector>
 
 // The queue into the main thread. Once the wrapper is gone the context is
 // cleared, so a window still held by a worker posts nothing more.
@@ -16,14 +17,35 @@ struct MainThreadPresenter::Channel {
         std::lock_guard lock(mutex);
         if (!context)
             return;
+        // Calls wait in order and the main thread takes all that are waiting
+        // at once: a burst of updates wakes it once, not once per update.
+        pending.push_back(std::move(fn));
+        if (drainQueued)
+            return;
+        drainQueued = true;
         // Queued even on the main thread, so the order of calls is kept.
         QMetaObject::invokeMethod(
-            context, [p = &presenter, fn = std::move(fn)] { fn(*p); }, Qt::QueuedConnection);
+            context, [this] { drain(); }, Qt::QueuedConnection);
+    }
+
+    // Main thread; the context, and with it this call, goes before the channel does.
+    void drain()
+    {
+        std::vector<std::function<void(StatusPresenter&)>> calls;
+        {
+            std::lock_guard lock(mutex);
+            calls.swap(pending);
+            drainQueued = false;
+        }
+        for (auto& fn : calls)
+            fn(presenter);
     }
 
     StatusPresenter& presenter;
     std::mutex mutex;
     QObject* context = nullptr; // lives on the main thread; deleted with the wrapper
+    std::vector<std::function<void(StatusPresenter&)>> pending;
+    bool drainQueued = false;
     std::atomic<int> lastWindow{0};
 };
 

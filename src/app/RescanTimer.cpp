@@ -30,11 +30,20 @@ RescanTimer::~RescanTimer() { cancelRetriggerTimer(); }
 void RescanTimer::doSetupRetriggerTimerOnMainThread()
 {
     logInside(kClass, "doSetupRetriggerTimerOnMainThread");
-    MainThread::perform(fContext.get(), [this] { doSetupRetriggerTimer(); });
+    fArmings.fetch_add(1);
+    MainThread::perform(fContext.get(), [this] {
+        doSetupRetriggerTimer();
+        fArmings.fetch_sub(1);
+    });
 }
 
 void RescanTimer::doSetupRetriggerTimer()
 {
+    fArmings.fetch_add(1);
+    struct Done {
+        std::atomic<int>& armings;
+        ~Done() { armings.fetch_sub(1); } // after fActive is set
+    } done{fArmings};
     if (!Preferences::getDoAutoSynchronize()) {
         ConsoleLog::writef("Done %s => %s... [self getDoAutoSynchronize] = NO...", kClass, "doSetupRetriggerTimer:");
         return;
@@ -75,6 +84,12 @@ std::string RescanTimer::formatTriggerDate(double secondsFromNow)
 void RescanTimer::cancelRetriggerTimerOnMainThread()
 {
     logInside(kClass, "cancelRetriggerTimerOnMainThread");
+    // Every photo's scan request cancels the timer, which is almost never
+    // armed then: the main thread is woken only when there is one to cancel.
+    // The armings are read first: one that ends between the two reads has set
+    // fActive already.
+    if (fArmings.load() == 0 && !fActive.load())
+        return;
     MainThread::perform(fContext.get(), [this] { cancelRetriggerTimer(); });
 }
 

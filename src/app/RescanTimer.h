@@ -42,5 +42,8 @@ private:
     std::unique_ptr<QObject> fContext; // on the main thread; queued work dies with it
     QTimer* fTimer = nullptr;          // a child of fContext
     std::atomic<bool> fActive{false};
+    // Armings asked for or under way: until they are done a cancel must be
+    // queued behind them; with none and no timer, a cancel has nothing to do.
+    std::atomic<int> fArmings{0};
     std::atomic<bool> fRunningLeopard{false};
 };

@@ -17,6 +17,12 @@
 // of work that starts: a photo's chain starts two (the rescan request, then
 // the scan) and a thread start for each costs more than the hand-over. Work
 // still never waits for other work: when no thread is idle, a new one starts.
+//
+// The upload chain's own work (a scan pass, a rescan request) starts its
+// successor as its last step and then ends without waiting for anything. Such
+// a successor, started with startNext, runs on the same thread as soon as its
+// starter has ended: the thread that carried one photo goes straight on to the
+// next request and pass, with no wake-up of another thread in between.
 class WorkerThreads {
 public:
     // How long a thread without work stays for more.
@@ -32,6 +38,13 @@ public:
     // work that ended); false (and a log line naming
     // the thread) when the system refuses a thread or a stop was requested.
     bool start(const char* name, std::function<void()> fn);
+
+    // Starts fn as chain work. Called from chain work of these threads, fn
+    // runs on the caller's thread once the caller's work has ended (after any
+    // successor started before it); called from anywhere else, it starts like
+    // start(). The caller must end soon after: nothing it waits for may depend
+    // on fn. False as for start().
+    bool startNext(const char* name, std::function<void()> fn);
 
     // Asks every running thread to finish soon and starts no more: loops that
     // wait for something (a pause, a free open-file request) give up, and long
@@ -52,7 +65,12 @@ public:
     bool waitForAll(int milliseconds = -1);
 
 private:
-    void threadMain(std::function<void()> fn);
+    struct Work {
+        std::function<void()> fn;
+        bool chained = false; // may start its successor on its own thread
+    };
+    bool startWork(const char* name, Work work);
+    void threadMain(Work work);
 
     std::atomic<bool> fStopRequested{false};
     std::atomic<int> fLive{0};
@@ -60,7 +78,7 @@ private:
     std::condition_variable fEnded;
     std::condition_variable fStopping;
     // Work handed to idle threads, and the threads.
-    std::deque<std::function<void()>> fQueue;
+    std::deque<Work> fQueue;
     std::condition_variable fWork;
     std::condition_variable fThreadGone;
     int fIdle = 0;

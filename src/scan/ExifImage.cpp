@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -65,8 +66,17 @@ void ExifImage::prepareLibrary()
 
 ExifImage::ExifImage(const std::string& path)
 {
+    RegularFile file = RegularFile::open(path);
+    file.holdWhole(kReadWholeUpTo);
+    read(file, path);
+}
+
+ExifImage::ExifImage(const RegularFile& file, const std::string& path) { read(file, path); }
+
+void ExifImage::read(const RegularFile& file, const std::string& path)
+
+{
     prepareLibrary();
-    const RegularFile file = RegularFile::open(path);
     if (!file.isOpen()) {
         fError = file.error();
         return;
@@ -81,7 +91,15 @@ ExifImage::ExifImage(const std::string& path)
         return;
     }
     try {
-        auto image = Exiv2::ImageFactory::open(Exiv2::BasicIo::AutoPtr(new CopyingFileIo(path)));
+        // A photo held in memory costs no more reads: the library parses the
+        // same bytes it would have read with its own opens, seeks and reads.
+        Exiv2::BasicIo::AutoPtr io;
+        if (const std::string_view held = file.held(); !held.empty())
+            io.reset(
+                new Exiv2::MemIo(reinterpret_cast<const Exiv2::byte*>(held.data()), static_cast<long>(held.size())));
+        else // larger, or shrinking while it was read: as the library reads it
+            io.reset(new CopyingFileIo(path));
+        auto image = Exiv2::ImageFactory::open(io);
         if (!image.get()) {
             fError = "unknown image format";
             return;

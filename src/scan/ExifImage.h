@@ -1,8 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <exiv2/exiv2.hpp>
 #include <optional>
 #include <string>
+
+class RegularFile;
 
 // The metadata of one image file, read with Exiv2 through plain reads.
 // Every error of the library ends here: the object then reports a status, and
@@ -16,6 +19,13 @@ public:
     };
 
     explicit ExifImage(const std::string& path);
+    // The file at path, already open as file; parsed from memory when the
+    // file holds its bytes (RegularFile::holdWhole).
+    ExifImage(const RegularFile& file, const std::string& path);
+
+    // Files up to this size are read in one go and parsed from memory; larger
+    // ones are read where the library looks.
+    static constexpr uint64_t kReadWholeUpTo = 512 * 1024;
 
     Status status() const { return fStatus; }
     // Why the file could not be opened or read (for the log).
@@ -38,6 +48,8 @@ public:
     static void prepareLibrary();
 
 private:
+    void read(const RegularFile& file, const std::string& path);
+
     Status fStatus = Status::CannotOpen;
     std::string fError;
     Exiv2::ExifData fExifData;

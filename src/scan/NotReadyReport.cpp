@@ -1,23 +1,26 @@
 #include "scan/NotReadyReport.h"
 
 #include <algorithm>
+#include <iterator>
 
 void NotReadyReport::beginPass()
 {
     std::lock_guard lock(fMutex);
-    fSeenThisPass.clear();
+    ++fPass;
 }
 
 bool NotReadyReport::note(const std::string& path, const std::string& reason)
 {
     std::lock_guard lock(fMutex);
-    fSeenThisPass.insert(path);
-    auto [it, inserted] = fReasons.try_emplace(path, reason);
-    if (inserted)
+    const auto it = fReasons.find(path);
+    if (it == fReasons.end()) {
+        fReasons.emplace(path, Noted{reason, fPass});
         return true;
-    if (it->second == reason)
+    }
+    it->second.pass = fPass;
+    if (it->second.reason == reason)
         return false;
-    it->second = reason;
+    it->second.reason = reason;
     return true;
 }
 
@@ -25,29 +28,24 @@ void NotReadyReport::forget(const std::string& path)
 {
     std::lock_guard lock(fMutex);
     fReasons.erase(path);
-    fSeenThisPass.erase(path);
 }
 
 void NotReadyReport::endCompletePass()
 {
     std::lock_guard lock(fMutex);
-    for (auto it = fReasons.begin(); it != fReasons.end();) {
-        if (fSeenThisPass.count(it->first))
-            ++it;
-        else
-            it = fReasons.erase(it);
-    }
-    fSeenThisPass.clear();
+    for (auto it = fReasons.begin(); it != fReasons.end();)
+        it = it->second.pass == fPass ? std::next(it) : fReasons.erase(it);
+    ++fPass;
 }
 
 std::vector<NotReadyReport::Entry> NotReadyReport::entries(std::size_t limit) const
 {
     std::lock_guard lock(fMutex);
     std::vector<Entry> out;
-    for (const auto& [path, reason] : fReasons) {
+    for (const auto& [path, noted] : fReasons) {
         if (out.size() >= limit)
             break;
-        out.push_back({path, reason});
+        out.push_back({path, noted.reason});
     }
     return out;
 }
@@ -64,8 +62,8 @@ std::string NotReadyReport::summary() const
     std::size_t total = 0;
     {
         std::lock_guard lock(fMutex);
-        for (const auto& [path, reason] : fReasons)
-            ++byReason[reason];
+        for (const auto& [path, noted] : fReasons)
+            ++byReason[noted.reason];
         total = fReasons.size();
     }
     if (total == 0)

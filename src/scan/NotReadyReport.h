@@ -1,9 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -37,7 +37,12 @@ public:
     std::string summary() const;
 
 private:
+    struct Noted {
+        std::string reason;
+        uint64_t pass = 0; // the pass that noted it last
+    };
+
     mutable std::mutex fMutex;
-    std::map<std::string, std::string> fReasons;
-    std::set<std::string> fSeenThisPass; // noted since beginPass
+    std::map<std::string, Noted> fReasons;
+    uint64_t fPass = 1;
 };

@@ -76,19 +76,57 @@ bool isRegularFile(const std::string& path)
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// stem + ".mov" with the extension in any letter case, the lower-case
-// spelling first; a regular file only.
+// The folder of a photo, opened once to look names up in it: each of the
+// sixteen spellings of its movies then costs the lookup of one name, not of
+// the whole path. Where the folder cannot be opened, paths are looked up whole.
+class MovieLookup {
+public:
+    explicit MovieLookup(const std::string& photoStem)
+    {
+        const size_t slash = photoStem.find_last_of('/');
+        if (slash != std::string::npos)
+            fFolder = ::open(slash == 0 ? "/" : photoStem.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        fNameStart = slash == std::string::npos ? 0 : slash + 1;
+    }
+    ~MovieLookup()
+    {
+        if (fFolder >= 0)
+            ::close(fFolder);
+    }
+    MovieLookup(const MovieLookup&) = delete;
+    MovieLookup& operator=(const MovieLookup&) = delete;
+
+    // stem + ".mov" with the extension in any letter case, the lower-case
+    // spelling first; a regular file only. stem lies in the folder given.
+    std::optional<std::string> withAnyCaseExtension(const std::string& stem) const
+    {
+        for (int letters = 0; letters < 8; ++letters) {
+            std::string candidate = stem + ".";
+            candidate += (letters & 1) ? 'M' : 'm';
+            candidate += (letters & 2) ? 'O' : 'o';
+            candidate += (letters & 4) ? 'V' : 'v';
+            if (isRegular(candidate))
+                return candidate;
+        }
+        return std::nullopt;
+    }
+
+private:
+    bool isRegular(const std::string& path) const
+    {
+        if (fFolder < 0)
+            return isRegularFile(path);
+        struct stat st { };
+        return ::fstatat(fFolder, path.c_str() + fNameStart, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+    }
+
+    int fFolder = -1;
+    size_t fNameStart = 0;
+};
+
 std::optional<std::string> movieWithAnyCaseExtension(const std::string& stem)
 {
-    for (int letters = 0; letters < 8; ++letters) {
-        std::string candidate = stem + ".";
-        candidate += (letters & 1) ? 'M' : 'm';
-        candidate += (letters & 2) ? 'O' : 'o';
-        candidate += (letters & 4) ? 'V' : 'v';
-        if (isRegularFile(candidate))
-            return candidate;
-    }
-    return std::nullopt;
+    return MovieLookup(stem).withAnyCaseExtension(stem);
 }
 
 std::string withoutTrailingSlashes(std::string path)
@@ -123,8 +161,9 @@ std::optional<std::string> getMatchingExistingMovieFilePath(const std::string& p
     if (photoPath.empty())
         return std::nullopt;
     const std::string stem = FileUtil::pathWithoutExtension(photoPath);
+    const MovieLookup lookup(stem);
     for (const std::string& candidate : {stem, stem + "_muxed"})
-        if (auto movie = movieWithAnyCaseExtension(candidate))
+        if (auto movie = lookup.withAnyCaseExtension(candidate))
             return movie;
     return std::nullopt;
 }

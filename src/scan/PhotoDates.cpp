@@ -129,9 +129,18 @@ std::optional<PhotoDate> GetInternalPictureCaptureDate(const std::string& path, 
                                                        const std::string& propertyName, bool /*unusedFlag*/)
 {
     try {
+        return GetInternalPictureCaptureDate(ExifImage(path), dictionaryName, propertyName);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+std::optional<PhotoDate> GetInternalPictureCaptureDate(const ExifImage& image, const std::string& dictionaryName,
+                                                       const std::string& propertyName)
+{
+    try {
         const std::string prefix = stringWithFormat("GetInternalPictureCaptureDate for %s with {%s} =>",
                                                     dictionaryName.c_str(), propertyName.c_str());
-        const ExifImage image(path);
         if (image.status() == ExifImage::Status::CannotOpen) {
             ConsoleLog::writef("%s GetInternalPictureCaptureDate => CGImageSourceCreateWithURL returned NIL",
                                prefix.c_str());
@@ -226,12 +235,13 @@ PhotoDate creationDateOrModificationDate(const FileDates& dates)
 }
 
 std::optional<PhotoDate> GetAndUpdateFileCreationDate(const std::string& path, bool useInternalDate,
-                                                      bool repairZeroDates)
+                                                      bool repairZeroDates, const ExifImage* image)
 {
     try {
         if (useInternalDate) {
-            if (auto internal =
-                    GetInternalPictureCaptureDate(path, kPictureExifDictionary, kPictureDateTimeOriginal, false))
+            if (auto internal = image
+                    ? GetInternalPictureCaptureDate(*image, kPictureExifDictionary, kPictureDateTimeOriginal)
+                    : GetInternalPictureCaptureDate(path, kPictureExifDictionary, kPictureDateTimeOriginal, false))
                 return internal;
             ConsoleLog::writef("GetAndUpdateFileCreationDate -> Image File did NOT contain MetaTag Data for "
                                "Internal Creation Date...");

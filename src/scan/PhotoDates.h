@@ -40,6 +40,10 @@ inline constexpr PhotoDate kZeroDate1970{std::chrono::seconds(0)};
 // well-formed date is missing. The flag has no effect.
 std::optional<PhotoDate> GetInternalPictureCaptureDate(const std::string& path, const std::string& dictionaryName,
                                                        const std::string& propertyName, bool unusedFlag);
+class ExifImage;
+// The same from the file's metadata as already read into image.
+std::optional<PhotoDate> GetInternalPictureCaptureDate(const ExifImage& image, const std::string& dictionaryName,
+                                                       const std::string& propertyName);
 // Exif DateTimeOriginal.
 std::optional<PhotoDate> GetInternalPictureCaptureDate(const std::string& path, bool unusedFlag);
 std::optional<PhotoDate> GetInternalExifPictureCaptureDate(const std::string& path, bool unusedFlag);
@@ -59,8 +63,10 @@ std::optional<PhotoDate> dateFromCameraText(const std::string& text);
 // modification date stands in (logged once per file). Repairing zero dates is
 // asked for with repairZeroDates, but a birth time cannot be set here, so it
 // only logs its failure. Nothing when the file does not exist.
+// image, when given, is the photo's metadata as already read: its capture
+// date is taken from there instead of reading the file again.
 std::optional<PhotoDate> GetAndUpdateFileCreationDate(const std::string& path, bool useInternalDate,
-                                                      bool repairZeroDates);
+                                                      bool repairZeroDates, const ExifImage* image = nullptr);
 
 // True when the file's date is strictly earlier than cutOff. With the creation
 // attribute name (any case) the modification date is compared; with any other

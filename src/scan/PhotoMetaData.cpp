@@ -5,6 +5,7 @@
 #include "platform/PropertyList.h"
 #include "platform/TextUtil.h"
 #include "scan/ExifImage.h"
+#include "scan/ExifProbe.h"
 #include "scan/RegularFile.h"
 #include "scan/UserCommentText.h"
 
@@ -138,7 +139,15 @@ std::optional<PlistValue> getQuonMetaDataFromPng(const std::string& path)
 std::optional<PlistValue> getQuonMetaDataFromJpeg(const std::string& path)
 {
     try {
-        const ExifImage image(path);
+        return getQuonMetaDataFromJpeg(ExifImage(path), path);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+std::optional<PlistValue> getQuonMetaDataFromJpeg(const ExifImage& image, const std::string& path)
+{
+    try {
         if (image.status() == ExifImage::Status::CannotOpen) {
             ConsoleLog::writef("getQuonMetaDataFromJpeg cannot open filename: [%s]", path.c_str());
             return std::nullopt;
@@ -174,4 +183,23 @@ std::optional<PlistValue> getQuonMetaDataFromJpeg(const std::string& path)
     } catch (...) {
         return std::nullopt;
     }
+}
+
+std::optional<PlistValue> getQuonMetaDataFromJpeg(const std::string& path, const RegularFile& opened)
+{
+    ExifProbe::Answer answer = ExifProbe::Answer::AskTheLibrary;
+    try {
+        answer = ExifProbe::jpegUserComment(opened);
+    } catch (...) {
+    }
+    switch (answer) {
+        case ExifProbe::Answer::NoExif:
+            ConsoleLog::writef("getQuonMetaDataFromJpeg => could NOT Find EXIF Data jpgFile = [%s]", path.c_str());
+            return std::nullopt;
+        case ExifProbe::Answer::NoUserComment:
+            ConsoleLog::writef("getQuonMetaDataFromJpeg => could FIND userComment in EXIF Data = [%s]", path.c_str());
+            return std::nullopt;
+        case ExifProbe::Answer::AskTheLibrary: break;
+    }
+    return getQuonMetaDataFromJpeg(path);
 }

@@ -38,3 +38,14 @@ std::optional<PlistValue> getQuonMetaDataFromPng(const std::string& path);
 // XML property list with a dictionary root.
 // Never throws, never writes; safe on any thread.
 std::optional<PlistValue> getQuonMetaDataFromJpeg(const std::string& path);
+
+class ExifImage;
+class RegularFile;
+
+// The same, from the Exif of the file at path as already read into image
+// (one read of the photo serves the scan, the item and the capture date).
+std::optional<PlistValue> getQuonMetaDataFromJpeg(const ExifImage& image, const std::string& path);
+
+// The same, for a file the caller has open: a plain JPEG's segments are
+// looked at first, and the library reads only a file they cannot settle.
+std::optional<PlistValue> getQuonMetaDataFromJpeg(const std::string& path, const RegularFile& opened);

@@ -3,6 +3,8 @@
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
 #include "platform/TextUtil.h"
+#include "scan/ExifImage.h"
+#include "scan/ExifProbe.h"
 #include "scan/PathChecks.h"
 #include "scan/PhotoMetaData.h"
 #include "scan/RegularFile.h"
@@ -63,7 +65,9 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
     std::optional<ScanVerdictCache::Facts> facts;
     SettleTracker::Identity identity;
     struct stat status { };
-    if (fCache && ::lstat(full.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+    if (fCache)
+        facts = fCache->findUnchanged(full, identity); // no change noted since it was last confirmed
+    if (fCache && !facts && ::lstat(full.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
         identity = SettleTracker::Identity::of(status);
         facts = fCache->find(full, identity);
     }
@@ -71,7 +75,10 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
     int64_t readStartedNs = 0;
     if (!remembered) {
         readStartedNs = fCache ? fCache->nowNs() : 0;
-        const RegularFile file = RegularFile::open(full);
+        RegularFile file = RegularFile::open(full);
+        // A photo of ordinary size is read once, whole: its block, its Exif
+        // and its ending are then all taken from memory.
+        file.holdWhole(ExifImage::kReadWholeUpTo);
         if (!file.isOpen()) {
             if (!fSettings.mayUploadWithoutMetaData)
                 return waiting(verdict, unopenableReason(file));
@@ -82,7 +89,8 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
             return verdict;
         }
         identity = SettleTracker::Identity::of(file.status());
-        facts = readFacts(file, full);
+        facts = readFacts(file, full, verdict.exif);
+        verdict.readIdentity = identity;
     }
     judge(full, identity, *facts, verdict);
     if (fCache) {
@@ -95,13 +103,29 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
     return verdict;
 }
 
-ScanVerdictCache::Facts ReadinessCheck::readFacts(const RegularFile& file, const std::string& full)
+ScanVerdictCache::Facts ReadinessCheck::readFacts(const RegularFile& file, const std::string& full,
+                                                  std::shared_ptr<const ExifImage>& exif)
 {
     ScanVerdictCache::Facts facts;
     // A PNG's block is its tail, so a PNG cut short has none.
     auto pngMeta = getQuonMetaDataFromPng(full);
     facts.hasPngTail = pngMeta.has_value();
-    facts.metaData = facts.hasPngTail ? std::move(pngMeta) : getQuonMetaDataFromJpeg(full);
+    if (facts.hasPngTail) {
+        facts.metaData = std::move(pngMeta);
+    } else {
+        ExifProbe::Answer answer = ExifProbe::Answer::AskTheLibrary;
+        try {
+            answer = ExifProbe::jpegUserComment(file);
+        } catch (...) {
+        }
+        if (answer == ExifProbe::Answer::AskTheLibrary) {
+            // Read once; the item and the capture date of a chosen photo come from it.
+            exif = std::make_shared<const ExifImage>(file, full);
+            facts.metaData = getQuonMetaDataFromJpeg(*exif, full);
+        } else {
+            facts.metaData = getQuonMetaDataFromJpeg(full, file); // settled from the segments
+        }
+    }
     facts.whole = WholePhoto::check(file);
     return facts;
 }

@@ -6,9 +6,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
+class ExifImage;
 class RegularFile;
 
 // Whether one file the scan meets is a photo ready to be sent, and if not,
@@ -47,6 +49,12 @@ public:
         std::optional<PlistValue> metaData;
         // When a file it waits for may have settled: look again then.
         std::optional<Duration> lookAgainIn;
+        // Set when this check read the file's bytes itself: the file as it was
+        // then, and its Exif as read (none when the block came from a PNG's
+        // tail). While the file stays so, the item is built from these without
+        // reading the photo again.
+        std::optional<SettleTracker::Identity> readIdentity;
+        std::shared_ptr<const ExifImage> exif;
     };
 
     // cache: what earlier passes learnt from the files' bytes; none reads every file afresh.
@@ -60,7 +68,8 @@ public:
     Verdict check(const std::string& relative, const std::string& full, bool isLink);
 
 private:
-    static ScanVerdictCache::Facts readFacts(const RegularFile& file, const std::string& full);
+    static ScanVerdictCache::Facts readFacts(const RegularFile& file, const std::string& full,
+                                             std::shared_ptr<const ExifImage>& exif);
     // The verdict on a photo from its facts, its settling and its movies.
     Verdict& judge(const std::string& full, const SettleTracker::Identity& identity,
                    const ScanVerdictCache::Facts& facts, Verdict& verdict);

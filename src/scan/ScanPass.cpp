@@ -17,6 +17,7 @@
 #include "platform/UserDefaults.h"
 #include "prefs/PreferenceKeys.h"
 #include "prefs/Preferences.h"
+#include "scan/ExifImage.h"
 #include "scan/NotReadyReport.h"
 #include "scan/PathChecks.h"
 #include "scan/PhotoDates.h"
@@ -63,17 +64,10 @@ std::string formatLocal(PhotoDate date)
     return text;
 }
 
-// Entries of one folder in the order operators are used to: case-insensitive
-// by name, ties broken by the exact name, so IMG_0002 follows IMG_0001.
-struct Entry {
-    std::string name;
-    bool isDirectory; // a real folder: a link to one is not entered
-    bool isLink;
-};
-
-std::vector<Entry> sortedEntries(const std::string& folder, std::string* error)
+// Entries of one folder in the order operators are used to.
+ScanVerdictCache::Listing sortedEntries(const std::string& folder, std::string* error)
 {
-    std::vector<Entry> entries;
+    ScanVerdictCache::Listing entries;
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) {
         *error = std::strerror(errno);
@@ -94,10 +88,8 @@ std::vector<Entry> sortedEntries(const std::string& folder, std::string* error)
         entries.push_back({name, isDirectory, isLink});
     }
     ::closedir(dir);
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        const int c = strcasecmp(a.name.c_str(), b.name.c_str());
-        return c != 0 ? c < 0 : a.name < b.name;
-    });
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return ScanVerdictCache::comesBefore(a.name, b.name); });
     return entries;
 }
 
@@ -141,7 +133,7 @@ void ScanPass::endPass()
 {
     fHost.processState().setIsScanningFolder(false);
     if (gNeedsToRescan != 0)
-        fHost.workerThreads().start("rescan request", [host = &fHost] { host->openFileOnMainThread(); });
+        fHost.workerThreads().startNext("rescan request", [host = &fHost] { host->openFileOnMainThread(); });
 }
 
 void ScanPass::run(const Notification& note)
@@ -216,9 +208,17 @@ void ScanPass::run(const Notification& note)
     }
     fHost.presenter().ibUpdateFTPCallbackStatusTextField("");
 
-    // A photo still being written may have lost its block since the enumeration.
+    // A photo still being written may have lost its block since the enumeration:
+    // what the check read serves only while the photo is as it was then.
     // This read also serves the item's fields below.
-    const auto meta = readMetaData(photo.fullPath);
+    std::shared_ptr<const ExifImage> exif;
+    std::optional<PlistValue> meta;
+    if (fChosen && fChosen->readIdentity && SettleTracker::Identity::ofPath(photo.fullPath) == fChosen->readIdentity) {
+        meta = std::move(fChosen->metaData);
+        exif = std::move(fChosen->exif);
+    } else {
+        meta = readMetaData(photo.fullPath);
+    }
     if (!meta && !loginMayUploadWithoutMetaData(fLoginName)) {
         ConsoleLog::writef("File is NOT ready for upload yet (no embedded metadata): [%s]", photo.fullPath.c_str());
         report.note(photo.fullPath, "no embedded metadata");
@@ -253,7 +253,7 @@ void ScanPass::run(const Notification& note)
         nothingFound(note, scan.localRootFolder);
         return;
     }
-    const auto date = GetAndUpdateFileCreationDate(photo.fullPath, true, false);
+    const auto date = GetAndUpdateFileCreationDate(photo.fullPath, true, false, exif.get());
     if (!date) {
         nothingFound(note, scan.localRootFolder);
         return;
@@ -271,10 +271,11 @@ void ScanPass::run(const Notification& note)
 
     // E-mail addresses and contact block, from the Exif form of the block only.
     if (!TextUtil::equalsIgnoringCase(fuseAction, "upload.upload")) {
-        if (auto exif = getQuonMetaDataFromJpeg(photo.fullPath)) {
-            if (const PlistValue* quandro = exif->find("ZV_quandroInfo"); quandro && quandro->isDictionary())
+        if (auto block =
+                exif ? getQuonMetaDataFromJpeg(*exif, photo.fullPath) : getQuonMetaDataFromJpeg(photo.fullPath)) {
+            if (const PlistValue* quandro = block->find("ZV_quandroInfo"); quandro && quandro->isDictionary())
                 item->edQuandroInfo = *quandro;
-            if (const PlistValue* emails = exif->find("ZV_emailsForUpload");
+            if (const PlistValue* emails = block->find("ZV_emailsForUpload");
                 emails && emails->asArray() && !emails->asArray()->empty()) {
                 std::string text;
                 const auto& list = *emails->asArray();
@@ -340,15 +341,27 @@ bool ScanPass::scanFolder(const std::string& root, const std::string& relative, 
                           Candidate& found)
 {
     const std::string folder = relative.empty() ? root : root + "/" + relative;
+    ScanVerdictCache& cache = fHost.scanVerdictCache();
+    // Watched before it is listed, so a change after the listing leaves a note.
+    struct stat status { };
+    std::shared_ptr<const ScanVerdictCache::Listing> entries;
+    const bool known = ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    if (known)
+        entries = cache.beginFolder(folder, status);
     std::string error;
-    const std::vector<Entry> entries = sortedEntries(folder, &error);
+    if (!entries) {
+        auto listed = std::make_shared<ScanVerdictCache::Listing>(sortedEntries(folder, &error));
+        if (known && error.empty())
+            cache.rememberListing(folder, status, listed);
+        entries = std::move(listed);
+    }
     if (!error.empty() && fUnreadableFolder.empty()) {
         // A folder that cannot be listed hides its photos: said, not taken for an empty one.
         fUnreadableFolder = folder + " (" + error + ")";
         ConsoleLog::writef("The folder [%s] cannot be read: %s; its photos wait until it can", folder.c_str(),
                            error.c_str());
     }
-    for (const Entry& entry : entries) {
+    for (const ScanVerdictCache::ListedEntry& entry : *entries) {
         const std::string childRelative = relative.empty() ? entry.name : relative + "/" + entry.name;
         const std::string childFull = root + "/" + childRelative;
         if (entry.isDirectory) {
@@ -400,7 +413,10 @@ bool ScanPass::isReady(const std::string& relative, const std::string& full, boo
                                                                      verdict.reason + ")");
             }
             return false;
-        case ReadinessCheck::Kind::Ready: report.forget(full); return true;
+        case ReadinessCheck::Kind::Ready:
+            report.forget(full);
+            fChosen = std::move(verdict);
+            return true;
     }
     return false;
 }

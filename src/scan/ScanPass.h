@@ -53,4 +53,6 @@ private:
     std::optional<ReadinessCheck::Duration> fLookAgainIn;
     // The first folder of the pass that could not be listed, and why.
     std::string fUnreadableFolder;
+    // The check that found the chosen photo ready, with what it read of it.
+    std::optional<ReadinessCheck::Verdict> fChosen;
 };

@@ -1,5 +1,6 @@
 #include "scan/SettleTracker.h"
 
+#include <iterator>
 #include <utility>
 
 SettleTracker::Identity SettleTracker::Identity::of(const struct stat& status)
@@ -45,25 +46,25 @@ SettleTracker::Clock::duration SettleTracker::unchangedFor(const std::string& pa
 {
     std::lock_guard lock(fMutex);
     const Clock::time_point now = fNow();
-    fSeenThisPass.insert(path);
-    auto [it, inserted] = fFiles.try_emplace(path, Sighting{identity, now});
+    auto [it, inserted] = fFiles.try_emplace(path, Sighting{identity, now, fPass});
     if (!inserted && it->second.identity != identity)
-        it->second = Sighting{identity, now};
+        it->second = Sighting{identity, now, fPass};
+    it->second.pass = fPass;
     return now - it->second.since;
 }
 
 void SettleTracker::beginPass()
 {
     std::lock_guard lock(fMutex);
-    fSeenThisPass.clear();
+    ++fPass;
 }
 
 void SettleTracker::endCompletePass()
 {
     std::lock_guard lock(fMutex);
     for (auto it = fFiles.begin(); it != fFiles.end();)
-        it = fSeenThisPass.count(it->first) ? std::next(it) : fFiles.erase(it);
-    fSeenThisPass.clear();
+        it = it->second.pass == fPass ? std::next(it) : fFiles.erase(it);
+    ++fPass;
 }
 
 std::size_t SettleTracker::size() const

@@ -6,7 +6,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <sys/stat.h>
 
@@ -56,10 +55,11 @@ private:
     struct Sighting {
         Identity identity;
         Clock::time_point since;
+        uint64_t pass = 0; // the pass that looked at it last
     };
 
     std::function<Clock::time_point()> fNow;
     mutable std::mutex fMutex;
     std::map<std::string, Sighting> fFiles;
-    std::set<std::string> fSeenThisPass;
+    uint64_t fPass = 1;
 };

@@ -36,11 +36,12 @@ std::optional<uint64_t> endOfData(const RegularFile& file)
 // marker segments from the start; nullopt when they cannot be walked there.
 // An Exif thumbnail carries an end-of-image marker of its own inside its
 // segment, so the file's final marker must lie beyond this point.
-std::optional<uint64_t> endOfFirstScanHeader(const RegularFile& file)
+std::optional<uint64_t> endOfFirstScanHeader(const RegularFile& file, const std::string& start)
 {
     uint64_t pos = 2; // after SOI
     for (int segments = 0; segments < 4096; ++segments) {
-        const std::string head = file.readAt(pos, 4);
+        // Most headers lie within the first bytes, read once.
+        const std::string head = pos + 4 <= start.size() ? start.substr(pos, 4) : file.readAt(pos, 4);
         if (head.size() < 2 || static_cast<unsigned char>(head[0]) != 0xFF)
             return std::nullopt;
         const unsigned char marker = static_cast<unsigned char>(head[1]);
@@ -64,9 +65,9 @@ std::optional<uint64_t> endOfFirstScanHeader(const RegularFile& file)
     return std::nullopt;
 }
 
-bool jpegEndsWhole(const RegularFile& file)
+bool jpegEndsWhole(const RegularFile& file, const std::string& start)
 {
-    const auto scan = endOfFirstScanHeader(file);
+    const auto scan = endOfFirstScanHeader(file, start);
     const auto end = endOfData(file);
     if (!scan || !end || *end < *scan + 2)
         return false;
@@ -91,10 +92,11 @@ Verdict check(const RegularFile& file)
     Verdict verdict;
     if (!file.isOpen())
         return verdict;
-    const std::string header = file.readAt(0, 8);
+    const std::string start = file.readAt(0, 4096);
+    const std::string header = start.substr(0, 8);
     if (header.size() >= 3 && header.compare(0, 3, "\xFF\xD8\xFF") == 0) {
         verdict.format = Format::Jpeg;
-        verdict.endsWhole = jpegEndsWhole(file);
+        verdict.endsWhole = jpegEndsWhole(file, start);
     } else if (header == std::string("\x89PNG\r\n\x1A\n", 8)) {
         verdict.format = Format::Png;
         verdict.endsWhole = pngEndsWhole(file);

@@ -93,12 +93,15 @@ void addDictionaryFields(MultipartBody& body, const PlistValue& dictionary,
     }
 }
 
-void writeDump(const MultipartBody& body, const char* name)
+void logDumpError(const std::string& error)
 {
-    const std::string folder = AppPaths::logRoot();
-    std::string error;
-    if (!FileUtil::makeFolders(folder, 0700, &error) || !body.writeTo(folder + "/" + name, &error))
-        ConsoleLog::writef("%s => %s...no debug copy: %s", kClass, "doRunHttpUploaderWithInfo:", error.c_str());
+    ConsoleLog::writef("%s => %s...no debug copy: %s", kClass, "doRunHttpUploaderWithInfo:", error.c_str());
+}
+
+// The debug copy of the body as it stands, to be written to the named file of the log folder.
+RequestDumpWriter::Copy dumpOf(const MultipartBody& body, const char* name)
+{
+    return {body.snapshot(), AppPaths::logRoot() + "/" + name};
 }
 
 // An upload the service never saw: a refusal, so the photo is moved aside.
@@ -207,7 +210,10 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
     body.addField("Submit", "Upload");
     body.addFilePartHeader("imgfile", FileUtil::lastPathComponent(item.edFileName),
                            contentTypeForPath(item.edFileName));
-    writeDump(body, "postBodyData.txt");
+    // The debug copies: the text up to the photo's bytes, and everything but
+    // the closing delimiter. Written while the request goes out.
+    std::vector<RequestDumpWriter::Copy> dumps;
+    dumps.push_back(dumpOf(body, "postBodyData.txt"));
 
     // A file that cannot be read is refused here: nothing is sent for it.
     std::optional<std::string> refusal;
@@ -224,9 +230,21 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
                 refusal = "Unable to read the movie " + *movie + ": " + error;
         }
     }
-    writeDump(body, "postBodyDataWithImage.txt");
+    dumps.push_back(dumpOf(body, "postBodyDataWithImage.txt"));
+    if (std::string folderError; !FileUtil::makeFolders(AppPaths::logRoot(), 0700, &folderError)) {
+        for (size_t i = 0; i < dumps.size(); ++i)
+            logDumpError(folderError);
+        dumps.clear();
+    }
 
     auto result = std::make_shared<UploadResultInfo>(item);
+    // Nothing to send, or another upload on this uploader has the writer: written here.
+    if (refusal || dumps.empty() || !fDumpWriter.start(dumps)) {
+        for (const auto& [snapshot, path] : dumps)
+            if (std::string dumpError; !snapshot.writeTo(path, &dumpError))
+                logDumpError(dumpError);
+        dumps.clear();
+    }
     if (!refusal) {
         body.close();
         const double timeOut = Preferences::getUploadTimeOut();
@@ -247,6 +265,9 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
             [&watchdog] { watchdog->noteProgress(); }, reportProgress);
         // Fired, or cancelled here: the send has returned either way.
         result->cutOffByWatchdog = !watchdog->cancel() && watchdog->hasFired();
+        if (!dumps.empty())
+            for (const std::string& error : fDumpWriter.finish())
+                logDumpError(error);
 
         if (body.fileChanged()) {
             // Still being written: not refused, but left in the source folder for a later pass.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "upload/RequestDumpWriter.h"
+
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -69,4 +71,5 @@ private:
     UploadProgressDelegate* fProgressDelegate = nullptr;
     std::unique_ptr<QObject> fTimerContext; // owns the time-out timers, on the main thread
     std::atomic<bool> fAbortTransfers{false};
+    RequestDumpWriter fDumpWriter; // the debug copies of the body being sent
 };

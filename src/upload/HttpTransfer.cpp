@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr long kUploadBufferBytes = 2 * 1024 * 1024;
+
 struct TransferState {
     MultipartBody* body = nullptr;
     const std::function<bool()>* shouldAbort = nullptr;
@@ -197,6 +199,8 @@ HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& b
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(handle, CURLOPT_READFUNCTION, readBody);
     curl_easy_setopt(handle, CURLOPT_READDATA, &state);
+    // A small photo goes out in one read and one send, a large one in fewer.
+    curl_easy_setopt(handle, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
     curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, seekBody);
     curl_easy_setopt(handle, CURLOPT_SEEKDATA, &state);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeReply);

@@ -192,6 +192,19 @@ bool MultipartBody::checkFileUnchanged(const Segment& segment)
 
 size_t MultipartBody::read(char* buffer, size_t capacity)
 {
+    // As much as fits, across the parts: fewer, fuller sends.
+    size_t given = 0;
+    while (given < capacity) {
+        const size_t n = readPart(buffer + given, capacity - given);
+        if (n == 0)
+            break;
+        given += n;
+    }
+    return readFailed() ? 0 : given;
+}
+
+size_t MultipartBody::readPart(char* buffer, size_t capacity)
+{
     if (readFailed())
         return 0;
     while (fReadSegment < fSegments.size()) {
@@ -239,6 +252,21 @@ bool MultipartBody::rewind()
 
 bool MultipartBody::writeTo(const std::string& path, std::string* error) const
 {
+    return snapshot().writeTo(path, error);
+}
+
+MultipartBody::Snapshot MultipartBody::snapshot() const
+{
+    Snapshot snapshot;
+    snapshot.fParts.reserve(fSegments.size());
+    for (const auto& segment : fSegments)
+        snapshot.fParts.push_back({segment.path.empty() ? segment.text : std::string(),
+                                   segment.path.empty() ? -1 : segment.fd, segment.size});
+    return snapshot;
+}
+
+bool MultipartBody::Snapshot::writeTo(const std::string& path, std::string* error) const
+{
     std::string temp = path + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC); // created 0600: the body holds the password
     if (fd < 0) {
@@ -247,11 +275,10 @@ bool MultipartBody::writeTo(const std::string& path, std::string* error) const
         return false;
     }
     bool ok = true;
-    for (const auto& segment : fSegments) {
+    for (const auto& part : fParts) {
         if (!ok)
             break;
-        ok = segment.path.empty() ? writeAll(fd, segment.text.data(), segment.text.size())
-                                  : copyFile(segment.fd, segment.size, fd);
+        ok = part.fd < 0 ? writeAll(fd, part.text.data(), part.text.size()) : copyFile(part.fd, part.size, fd);
     }
     // A debug copy, not forced to disk. The earlier copy is removed before the
     // new one takes its name: replacing a file by rename makes the file system

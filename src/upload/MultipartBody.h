@@ -40,6 +40,24 @@ public:
     // temporary file beside it, renamed over it once complete.
     bool writeTo(const std::string& path, std::string* error = nullptr) const;
 
+    // The body as built so far, to be written out later (on any thread) while
+    // this body lives on: its files stay open meanwhile, and what is added to
+    // the body afterwards is not part of it.
+    class Snapshot {
+    public:
+        bool writeTo(const std::string& path, std::string* error = nullptr) const;
+
+    private:
+        friend class MultipartBody;
+        struct Part {
+            std::string text; // a text segment, or
+            int fd = -1;      // a file segment's file, owned by the body
+            uint64_t size = 0;
+        };
+        std::vector<Part> fParts;
+    };
+    Snapshot snapshot() const;
+
     // Sequential reading for the transfer: fills buffer and returns the bytes
     // given, 0 at the end. A file that cannot be read any more, or whose size
     // is not what it was when it was added, fails the read: 0 is returned
@@ -62,6 +80,8 @@ private:
         uint64_t size = 0;
     };
     Segment& textSegment();
+    // read() within one part: at most the rest of the part the reading is in.
+    size_t readPart(char* buffer, size_t capacity);
     bool checkFileUnchanged(const Segment& segment);
 
     std::vector<Segment> fSegments;

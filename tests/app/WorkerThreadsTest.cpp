@@ -6,7 +6,10 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -102,4 +105,71 @@ TEST(WorkerThreadsTest, IdleThreadsLeaveOnAStopRequestAndWithTheOwner)
     ASSERT_TRUE(workers->start("scan", [] {}));
     ASSERT_TRUE(workers->waitForAll());
     workers.reset(); // returns once the idle thread has gone
+}
+
+TEST(WorkerThreadsTest, ChainWorkHandsItsSuccessorsToItsOwnThreadWhenItEnds)
+{
+    WorkerThreads workers;
+    std::mutex mutex;
+    std::vector<std::string> order;
+    std::vector<std::thread::id> threads;
+    auto note = [&](const char* what) {
+        std::lock_guard lock(mutex);
+        order.push_back(what);
+        threads.push_back(std::this_thread::get_id());
+    };
+    std::promise<void> allDone;
+    ASSERT_TRUE(workers.startNext("scan", [&] {
+        note("pass");
+        // As the clean-up and the pass's end: two requests, each started
+        // before the pass is over; neither may run before it ends.
+        ASSERT_TRUE(workers.startNext("rescan request", [&] {
+            note("request");
+            ASSERT_TRUE(workers.startNext("scan", [&] {
+                note("next pass");
+                allDone.set_value();
+            }));
+        }));
+        ASSERT_TRUE(workers.startNext("rescan request", [&] { note("counted request"); }));
+        EXPECT_EQ(workers.liveCount(), 3) << "a successor counts as started work at once";
+        note("pass ends");
+    }));
+    allDone.get_future().wait();
+    ASSERT_TRUE(workers.waitForAll(10000));
+    EXPECT_EQ(order, (std::vector<std::string>{"pass", "pass ends", "request", "counted request", "next pass"}));
+    for (const auto& id : threads)
+        EXPECT_EQ(id, threads.front()) << "the whole chain ran on one thread";
+    EXPECT_EQ(workers.threadCount(), 1);
+}
+
+TEST(WorkerThreadsTest, OtherWorkStartsChainWorkOnAThreadOfItsOwn)
+{
+    WorkerThreads workers;
+    // As the watcher's thread, whose work never ends: what it starts must not wait for it.
+    std::promise<void> successorRan;
+    std::promise<void> release;
+    std::shared_future<void> go = release.get_future().share();
+    ASSERT_TRUE(workers.start("folder watcher", [&, go] {
+        ASSERT_TRUE(workers.startNext("rescan request", [&] { successorRan.set_value(); }));
+        go.wait();
+    }));
+    EXPECT_EQ(successorRan.get_future().wait_for(10s), std::future_status::ready);
+    release.set_value();
+    ASSERT_TRUE(workers.waitForAll(10000));
+    EXPECT_EQ(workers.threadCount(), 2);
+}
+
+TEST(WorkerThreadsTest, NoSuccessorIsTakenOnAfterAStopRequest)
+{
+    WorkerThreads workers;
+    std::atomic<bool> ran{false};
+    std::promise<bool> accepted;
+    ASSERT_TRUE(workers.startNext("scan", [&] {
+        workers.requestStop();
+        accepted.set_value(workers.startNext("rescan request", [&] { ran = true; }));
+    }));
+    EXPECT_FALSE(accepted.get_future().get());
+    ASSERT_TRUE(workers.waitForAll(10000));
+    EXPECT_FALSE(ran.load());
+    EXPECT_EQ(workers.liveCount(), 0);
 }
