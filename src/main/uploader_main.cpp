@@ -5,6 +5,7 @@
 #include "app/UploaderOptions.h"
 #include "platform/AppPaths.h"
 #include "platform/ConsoleLog.h"
+#include "platform/HeapTuning.h"
 #include "platform/UserDefaults.h"
 #include "util/LeftoverCleanup.h"
 #include "util/RestartMarker.h"
@@ -55,6 +56,8 @@ void installSignalHandlers(QCoreApplication& app, AppController& controller)
 
 int main(int argc, char** argv)
 {
+    // Before any thread starts: an oversized reply must not leave its memory behind.
+    HeapTuning::returnLargeBlocksWhenFreed();
     // Temporary files last changed before this moment are leftovers of an earlier run.
     const std::time_t started = std::time(nullptr);
     UploaderOptions options;

@@ -3,6 +3,7 @@
 #include "upload/MultipartBody.h"
 #include "util/CurlSockets.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <curl/curl.h>
 #include <memory>
@@ -53,11 +54,16 @@ size_t writeReply(char* data, size_t size, size_t count, void* user)
 {
     auto* state = static_cast<TransferState*>(user);
     const size_t n = size * count;
-    if (state->reply.size() + n > HttpTransfer::kMaxReplyBytes) {
+    std::string& reply = state->reply;
+    if (reply.size() + n > HttpTransfer::kMaxReplyBytes) {
         state->replyTooLarge = true;
         return 0; // any short count ends the transfer with a write error
     }
-    state->reply.append(data, n);
+    // Grown by doubling, but never past the cap: left to itself the buffer of
+    // a reply near the cap would take twice the cap.
+    if (reply.size() + n > reply.capacity())
+        reply.reserve(std::min(std::max(reply.capacity() * 2, reply.size() + n), HttpTransfer::kMaxReplyBytes));
+    reply.append(data, n);
     state->bytesMoved();
     return n;
 }
@@ -211,6 +217,9 @@ HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& b
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kTimeOutSeconds);
     curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, openSocketCloseOnExec);
+    // A reply that announces a length over the cap is refused at its header,
+    // before any of its body is read.
+    curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
 
     const CURLcode code = curl_easy_perform(handle);
 
@@ -223,7 +232,7 @@ HttpTransfer::Result HttpTransfer::post(const std::string& url, MultipartBody& b
         return result;
     }
     std::string description;
-    if (state.replyTooLarge)
+    if (state.replyTooLarge || code == CURLE_FILESIZE_EXCEEDED)
         description =
             "The reply is larger than " + std::to_string(kMaxReplyBytes / (1024 * 1024)) + " MiB and was not read";
     else if (state.aborted)

@@ -18,7 +18,8 @@ public:
     // A connection that cannot be made, or an exchange that moves no byte,
     // for this long fails with a time-out; a slow but moving upload does not.
     static constexpr long kTimeOutSeconds = 60;
-    // A longer reply is refused as a transport error.
+    // A longer reply is refused as a transport error; it is read no further
+    // than the cap, and not at all when it announces its length.
     static constexpr size_t kMaxReplyBytes = 16 * 1024 * 1024;
 
     struct Result {
