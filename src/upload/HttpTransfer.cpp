@@ -14,7 +14,10 @@
 
 namespace {
 
-constexpr long kUploadBufferBytes = 2 * 1024 * 1024;
+// Kept below the heap's separate-block size (HeapTuning): libcurl allocates
+// this buffer for every transfer, and a block mapped and unmapped per photo
+// costs more than the fuller sends save.
+constexpr long kUploadBufferBytes = 512 * 1024;
 
 struct TransferState {
     MultipartBody* body = nullptr;
