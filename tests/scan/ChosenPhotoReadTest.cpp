@@ -76,12 +76,12 @@ protected:
     }
     static PhotoWriter::PhotoSpec recipe(const std::string& originalPath, const std::string& taken)
     {
-        PhotoWriter::PhotoSpec spec;
-        spec.metaData = PlistValue::dictionary(
+        PhotoWriter::PhotoSpec photoSpec;
+        photoSpec.metaData = PlistValue::dictionary(
             D{{"OriginalPath", PlistValue::string(originalPath)},
               {"ZV_emailsForUpload", PlistValue::array({PlistValue::string("family@example.org")})}});
-        spec.dateTimeOriginal = taken;
-        return spec;
+        photoSpec.dateTimeOriginal = taken;
+        return photoSpec;
     }
     size_t linesWith(const std::string& text)
     {
@@ -156,10 +156,10 @@ TEST(ChosenPhotoRead, AReadImageGivesWhatTheFileGives)
 {
     TestSupport::TempDir sandbox;
     const std::string path = sandbox.file("IMG_3.jpg");
-    PhotoWriter::PhotoSpec spec;
-    spec.metaData = PlistValue::dictionary(D{{"OriginalPath", PlistValue::string("/orig/IMG_3.JPG")}});
-    spec.dateTimeOriginal = "2010:09:12 14:33:10";
-    ASSERT_TRUE(PhotoWriter::writePhoto(path, spec));
+    PhotoWriter::PhotoSpec photoSpec;
+    photoSpec.metaData = PlistValue::dictionary(D{{"OriginalPath", PlistValue::string("/orig/IMG_3.JPG")}});
+    photoSpec.dateTimeOriginal = "2010:09:12 14:33:10";
+    ASSERT_TRUE(PhotoWriter::writePhoto(path, photoSpec));
     const ExifImage image(path);
     EXPECT_EQ(getQuonMetaDataFromJpeg(image, path), getQuonMetaDataFromJpeg(path));
     EXPECT_EQ(GetInternalPictureCaptureDate(image, kPictureExifDictionary, kPictureDateTimeOriginal),
