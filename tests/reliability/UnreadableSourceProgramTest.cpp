@@ -3,7 +3,7 @@
 // capabilities (setpriv); the modes then hold for it as for any operator.
 
 #include "TestSupport.h"
-#include "mkphoto/PhotoWriter.h"
+#include "../filing/ChainTestSupport.h"
 
 #include "RefServer.h"
 
@@ -30,13 +30,7 @@ protected:
     }
     std::string source() const { return fSandbox.file("Source"); }
     std::string mirror() const { return fSandbox.file("Mirror"); }
-    void photo(const std::string& relative)
-    {
-        PhotoWriter::PhotoSpec recipe;
-        recipe.metaData = PlistValue::dictionary({{"OriginalPath", PlistValue::string("/o/" + relative)}});
-        fs::create_directories(fs::path(source() + "/" + relative).parent_path());
-        ASSERT_TRUE(PhotoWriter::writePhoto(source() + "/" + relative, recipe));
-    }
+    void photo(const std::string& relative) { ChainTestSupport::writeReadyPhoto(source(), relative); }
     int ctl(const QStringList& args)
     {
         QProcess process;

@@ -6,7 +6,7 @@
 
 #include "../main/ProgramTestSupport.h"
 #include "TestSupport.h"
-#include "mkphoto/PhotoWriter.h"
+#include "../filing/ChainTestSupport.h"
 
 #include "RefServer.h"
 
@@ -46,13 +46,7 @@ protected:
     }
     std::string source() const { return fSandbox.file("Source"); }
     std::string mirror() const { return fSandbox.file("Mirror"); }
-    void photo(const std::string& relative)
-    {
-        PhotoWriter::PhotoSpec recipe;
-        recipe.metaData = PlistValue::dictionary({{"OriginalPath", PlistValue::string("/o/" + relative)}});
-        fs::create_directories(fs::path(source() + "/" + relative).parent_path());
-        ASSERT_TRUE(PhotoWriter::writePhoto(source() + "/" + relative, recipe));
-    }
+    void photo(const std::string& relative) { ChainTestSupport::writeReadyPhoto(source(), relative); }
     bool filed(const std::string& relative) const
     {
         return fs::exists(mirror() + "/" + relative) && !fs::exists(source() + "/" + relative);

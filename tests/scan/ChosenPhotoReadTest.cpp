@@ -1,3 +1,4 @@
+#include "ScanPassRunner.h"
 #include "app/AppController.h"
 #include "app/Notifications.h"
 #include "app/ProcessFlags.h"
@@ -63,12 +64,7 @@ protected:
     std::optional<UploadItemInfo> pass()
     {
         fItems.clear();
-        fController->getCurrentLoginInfo();
-        auto request = std::make_shared<ScanRequestInfo>();
-        request->localRootFolder = source();
-        request->localMirrorFolder = mirror();
-        request->userEnteredEventName = "Gala";
-        ScanPass(*fController).run(Notification{cNotification_ScanFolder, fController.get(), request});
+        ScanPassRunner::runPass(*fController, source(), mirror());
         resetProcessFlags();
         if (fItems.empty())
             return std::nullopt;

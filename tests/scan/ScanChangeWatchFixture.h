@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ScanPassRunner.h"
 #include "scan/ScanChangeWatch.h"
 
 #include "app/AppController.h"
@@ -94,12 +95,7 @@ protected:
     std::string chosen()
     {
         fItems.clear();
-        fController->getCurrentLoginInfo();
-        auto request = std::make_shared<ScanRequestInfo>();
-        request->localRootFolder = source();
-        request->localMirrorFolder = mirror();
-        request->userEnteredEventName = "Gala";
-        ScanPass(*fController).run(Notification{cNotification_ScanFolder, fController.get(), request});
+        ScanPassRunner::runPass(*fController, source(), mirror());
         resetProcessFlags();
         return fItems.empty() ? std::string("(none)") : fItems.front().localItem;
     }

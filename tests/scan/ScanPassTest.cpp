@@ -1,3 +1,4 @@
+#include "ScanPassRunner.h"
 #include "scan/ScanPass.h"
 #include "app/AppController.h"
 #include "app/Notifications.h"
@@ -50,12 +51,7 @@ protected:
     std::optional<UploadItemInfo> pass()
     {
         fItems.clear();
-        fController->getCurrentLoginInfo();
-        auto request = std::make_shared<ScanRequestInfo>();
-        request->localRootFolder = source();
-        request->localMirrorFolder = mirror();
-        request->userEnteredEventName = "Gala";
-        ScanPass(*fController).run(Notification{cNotification_ScanFolder, fController.get(), request});
+        ScanPassRunner::runPass(*fController, source(), mirror());
         EXPECT_FALSE(gIsScanning) << "every pass clears its flag";
         resetProcessFlags();
         if (fItems.empty())
