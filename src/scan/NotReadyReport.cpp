@@ -9,32 +9,60 @@ void NotReadyReport::beginPass()
     ++fPass;
 }
 
-bool NotReadyReport::note(const std::string& path, const std::string& reason)
+bool NotReadyReport::note(const std::string& path, const std::string& reason, const std::shared_ptr<Group>& group)
 {
     std::lock_guard lock(fMutex);
     const auto it = fReasons.find(path);
     if (it == fReasons.end()) {
-        fReasons.emplace(path, Noted{reason, fPass});
+        fReasons.emplace(path, Noted{reason, fPass, group});
         return true;
     }
     it->second.pass = fPass;
+    it->second.group = group;
     if (it->second.reason == reason)
         return false;
     it->second.reason = reason;
     return true;
 }
 
+bool NotReadyReport::noteAgain(Group& group)
+{
+    std::lock_guard lock(fMutex);
+    if (!group.intact)
+        return false;
+    group.pass = fPass;
+    return true;
+}
+
 void NotReadyReport::forget(const std::string& path)
 {
     std::lock_guard lock(fMutex);
-    fReasons.erase(path);
+    const auto it = fReasons.find(path);
+    if (it == fReasons.end())
+        return;
+    // Passed over as a whole, its group would no longer say the same.
+    if (it->second.group)
+        it->second.group->intact = false;
+    fReasons.erase(it);
+}
+
+bool NotReadyReport::notedInThisPass(const Noted& noted) const
+{
+    return noted.pass == fPass || (noted.group && noted.group->intact && noted.group->pass == fPass);
 }
 
 void NotReadyReport::endCompletePass()
 {
     std::lock_guard lock(fMutex);
-    for (auto it = fReasons.begin(); it != fReasons.end();)
-        it = it->second.pass == fPass ? std::next(it) : fReasons.erase(it);
+    for (auto it = fReasons.begin(); it != fReasons.end();) {
+        if (notedInThisPass(it->second)) {
+            ++it;
+            continue;
+        }
+        if (it->second.group)
+            it->second.group->intact = false;
+        it = fReasons.erase(it);
+    }
     ++fPass;
 }
 

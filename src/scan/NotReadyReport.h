@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,11 +19,22 @@ public:
         std::string reason;
     };
 
+    // Photos noted together that a later pass may pass over as a whole,
+    // unchanged (a run of waiting photos in one folder).
+    struct Group {
+        uint64_t pass = 0;   // the pass that noted them again as a whole
+        bool intact = true;  // none of them was forgotten since
+    };
+
     // Starts a pass over the source folder.
     void beginPass();
     // Records a photo left behind; true when it is new or its reason changed,
-    // so the operator is told once, not on every pass.
-    bool note(const std::string& path, const std::string& reason);
+    // so the operator is told once, not on every pass. group: the run it
+    // belongs to, if any.
+    bool note(const std::string& path, const std::string& reason, const std::shared_ptr<Group>& group = nullptr);
+    // The pass passed over the group's photos unchanged: each counts as noted
+    // again with its reason. False when one of them left the list since.
+    bool noteAgain(Group& group);
     // The photo left the list (selected, filed or gone).
     void forget(const std::string& path);
     // Ends a pass that walked the whole folder: photos it did not note again drop out.
@@ -40,7 +52,9 @@ private:
     struct Noted {
         std::string reason;
         uint64_t pass = 0; // the pass that noted it last
+        std::shared_ptr<Group> group;
     };
+    bool notedInThisPass(const Noted& noted) const;
 
     mutable std::mutex fMutex;
     std::map<std::string, Noted> fReasons;

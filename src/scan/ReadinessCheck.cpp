@@ -34,15 +34,22 @@ std::string unopenableReason(const RegularFile& file)
 
 } // namespace
 
+ReadinessCheck::Verdict& ReadinessCheck::lasting(Verdict& verdict)
+{
+    verdict.lasting = true;
+    return verdict;
+}
+
 ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const std::string& full, bool isLink)
 {
+    fConsultedClock = false;
     Verdict verdict;
     const std::string name = FileUtil::lastPathComponent(relative);
     if (name.empty() || name[0] == '.')
-        return verdict;
+        return lasting(verdict);
     const bool isMovie = TextUtil::equalsIgnoringCase(FileUtil::pathExtension(name), "mov");
     if (isLink)
-        return isMovie ? verdict : waiting(verdict, "a link, not a photo");
+        return lasting(isMovie ? verdict : waiting(verdict, "a link, not a photo"));
 
     // Which files may be photos at all.
     bool valid = true;
@@ -50,15 +57,13 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
         valid = isMovie || IsValidImageObject(full);
     } else if (relative.find('/') == std::string::npos) {
         ConsoleLog::writef("Root Item [%s] May NOT be Uploaded!!!!!", relative.c_str());
-        valid = false;
+        return isMovie ? verdict : waiting(verdict, "lies directly in the source folder");
     }
     if (isMovie) // movies go with their photo, never on their own
-        return verdict;
+        return lasting(verdict);
     if (!valid) {
-        if (!fSettings.formBaseIdFromFileName)
-            return waiting(verdict, "lies directly in the source folder");
         const RegularFile file = RegularFile::open(full);
-        return waiting(verdict, file.isOpen() ? "not an image" : unopenableReason(file));
+        return file.isOpen() ? lasting(waiting(verdict, "not an image")) : waiting(verdict, unopenableReason(file));
     }
     // What the file's bytes say: remembered from an earlier pass while the
     // file is unchanged, else read now.
@@ -96,6 +101,8 @@ ReadinessCheck::Verdict ReadinessCheck::check(const std::string& relative, const
         verdict.readIdentity = identity;
     }
     judge(full, identity, *facts, verdict);
+    if (verdict.kind != Kind::Ready && !fConsultedClock)
+        lasting(verdict);
     if (withoutStat && verdict.kind == Kind::Ready && SettleTracker::Identity::ofPath(full) != identity) {
         // Changed since the notes were read at the start of the pass: what was
         // remembered no longer speaks for the file, so it is looked at afresh.
@@ -168,6 +175,8 @@ bool ReadinessCheck::moviesReady(const std::string& full, Verdict& verdict)
         const auto identity = movie ? SettleTracker::Identity::ofPath(*movie) : std::nullopt;
         if (!identity) {
             waiting(verdict, "waiting for its movie");
+            // Any letter case of the extension will do; the note's name is compared so.
+            verdict.awaitedMovie = FileUtil::lastPathComponent(FileUtil::pathWithoutExtension(full)) + ".mov";
             return false;
         }
         if (!settled(*movie, *identity, kMovieSettle, verdict)) {
@@ -187,6 +196,7 @@ bool ReadinessCheck::moviesReady(const std::string& full, Verdict& verdict)
     struct stat status { };
     if (::lstat(muxed->c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
         waiting(verdict, "waiting for its muxed movie");
+        verdict.awaitedMovie = *muxedName;
         return false;
     }
     if (!settled(*muxed, SettleTracker::Identity::of(status), kMovieSettle, verdict)) {
@@ -199,6 +209,7 @@ bool ReadinessCheck::moviesReady(const std::string& full, Verdict& verdict)
 bool ReadinessCheck::settled(const std::string& path, const SettleTracker::Identity& identity, Duration settle,
                              Verdict& verdict)
 {
+    fConsultedClock = true;
     const Duration unchanged = fTracker.unchangedFor(path, identity);
     if (unchanged >= settle)
         return true;

@@ -55,6 +55,13 @@ public:
         // reading the photo again.
         std::optional<SettleTracker::Identity> readIdentity;
         std::shared_ptr<const ExifImage> exif;
+        // The verdict rests on the file's name and bytes alone (and, when
+        // awaitedMovie is set, on that file's absence from the photo's
+        // folder): it holds without another look for as long as no change
+        // note names the file or that movie. False for whatever rests on
+        // time, is logged on every look, or could not be read.
+        bool lasting = false;
+        std::string awaitedMovie; // a file name in the photo's folder
     };
 
     // cache: what earlier passes learnt from the files' bytes; none reads every file afresh.
@@ -66,6 +73,7 @@ public:
     // relative: the path below the scanned folder; full: the whole path;
     // isLink: the entry is a symbolic link.
     Verdict check(const std::string& relative, const std::string& full, bool isLink);
+    const Settings& settings() const { return fSettings; }
 
 private:
     static ScanVerdictCache::Facts readFacts(const RegularFile& file, const std::string& full,
@@ -75,9 +83,11 @@ private:
                    const ScanVerdictCache::Facts& facts, Verdict& verdict);
     // Waits when the file has not stayed unchanged for settle yet.
     bool settled(const std::string& path, const SettleTracker::Identity& identity, Duration settle, Verdict& verdict);
+    Verdict& lasting(Verdict& verdict);
     bool moviesReady(const std::string& full, Verdict& verdict);
 
     SettleTracker& fTracker;
     const Settings fSettings;
     ScanVerdictCache* fCache;
+    bool fConsultedClock = false; // the check in hand asked how long a file stayed unchanged
 };

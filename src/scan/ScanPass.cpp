@@ -192,6 +192,9 @@ void ScanPass::run(const Notification& note)
     report.beginPass();
     tracker.beginPass();
     cache.beginPass();
+    cache.useRunsFor(uint64_t(settings.formBaseIdFromFileName) | uint64_t(settings.uploadMovie) << 1 |
+                     uint64_t(settings.mayUploadWithoutMetaData) << 2);
+    gatherHeldPhotos();
 
     Candidate photo;
     const bool found = scanFolder(scan.localRootFolder, "", scan.localMirrorFolder, photo);
@@ -361,10 +364,31 @@ bool ScanPass::scanFolder(const std::string& root, const std::string& relative, 
         ConsoleLog::writef("The folder [%s] cannot be read: %s; its photos wait until it can", folder.c_str(),
                            error.c_str());
     }
-    for (const ScanVerdictCache::ListedEntry& entry : *entries) {
+    // Runs of waiting files are passed over as a whole, except where every
+    // look at a file is logged (files directly in the source folder).
+    const bool withRuns = !relative.empty() || fReadiness->settings().formBaseIdFromFileName;
+    const ScanVerdictCache::WaitingRuns runs = withRuns ? cache.runsOf(folder) : ScanVerdictCache::WaitingRuns{};
+    size_t nextRun = 0;
+    RunInHand inHand;
+    for (size_t at = 0; at < entries->size();) {
+        const ScanVerdictCache::ListedEntry& entry = (*entries)[at];
+        // A run not met where it begins no longer matches the listing.
+        while (nextRun < runs.size() && ScanVerdictCache::comesBefore(runs[nextRun]->first, entry.name))
+            cache.dropRun(folder, runs[nextRun++]);
+        if (nextRun < runs.size() && runs[nextRun]->first == entry.name) {
+            const auto& run = runs[nextRun++];
+            if (passOver(folder, *entries, at, *run)) {
+                finishRun(folder, inHand);
+                at += run->count;
+                continue;
+            }
+            cache.dropRun(folder, run);
+        }
+        ++at;
         const std::string childRelative = relative.empty() ? entry.name : relative + "/" + entry.name;
         const std::string childFull = root + "/" + childRelative;
         if (entry.isDirectory) {
+            finishRun(folder, inHand);
             // Mirror the client folders as they are met; failures are retried next pass.
             struct stat st { };
             const mode_t mode = ::stat(childFull.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0755;
@@ -373,15 +397,65 @@ bool ScanPass::scanFolder(const std::string& root, const std::string& relative, 
                 return true;
             continue;
         }
-        if (isReady(childRelative, childFull, entry.isLink)) {
+        bool lasting = false;
+        if (isReady(childRelative, childFull, entry.isLink, withRuns ? &inHand : nullptr, lasting)) {
+            finishRun(folder, inHand);
             found = {childRelative, childFull};
             return true;
         }
+        if (!lasting)
+            finishRun(folder, inHand);
     }
+    finishRun(folder, inHand);
     return false;
 }
 
-bool ScanPass::isReady(const std::string& relative, const std::string& full, bool isLink)
+bool ScanPass::passOver(const std::string& folder, const ScanVerdictCache::Listing& entries, size_t at,
+                        ScanVerdictCache::WaitingRun& run)
+{
+    if (run.count == 0 || at + run.count > entries.size() || entries[at + run.count - 1].name != run.last)
+        return false;
+    // A photo that a pause or an answered upload holds is looked at on its own.
+    const std::string prefix = folder + "/";
+    for (auto it = std::lower_bound(fHeld.begin(), fHeld.end(), prefix);
+         it != fHeld.end() && it->compare(0, prefix.size(), prefix) == 0; ++it) {
+        const std::string name = it->substr(prefix.size());
+        if (name.find('/') == std::string::npos && run.holds(name))
+            return false;
+    }
+    if (!run.noted || !fHost.notReadyReport().noteAgain(*run.noted))
+        return false;
+    fHost.scanVerdictCache().passOver(run);
+    return true;
+}
+
+void ScanPass::finishRun(const std::string& folder, RunInHand& inHand)
+{
+    // A run of one costs as much to pass over as to look at.
+    if (inHand.paths.size() >= 2) {
+        inHand.run->count = inHand.paths.size();
+        inHand.run->last = FileUtil::lastPathComponent(inHand.paths.back());
+        fHost.scanVerdictCache().rememberRun(folder, std::move(inHand.run), inHand.paths);
+        inHand = RunInHand{};
+    } else if (!inHand.paths.empty()) {
+        inHand = RunInHand{};
+    }
+}
+
+void ScanPass::gatherHeldPhotos()
+{
+    fHeld.clear();
+    PhotoRetryPauses& pauses = fHost.photoRetryPauses();
+    for (std::string& photo : pauses.photos())
+        if (!pauses.mayBeSentNow(photo).maySend)
+            fHeld.push_back(std::move(photo));
+    for (const AcceptanceJournal::Record& record : AcceptanceJournal::shared().pending())
+        fHeld.push_back(record.photoPath());
+    std::sort(fHeld.begin(), fHeld.end());
+}
+
+bool ScanPass::isReady(const std::string& relative, const std::string& full, bool isLink, RunInHand* inHand,
+                       bool& lasting)
 {
     // A photo that waits its own pause before it is sent (or filed) again is
     // passed over; the others go on meanwhile.
@@ -402,12 +476,25 @@ bool ScanPass::isReady(const std::string& relative, const std::string& full, boo
     }
     if (verdict.lookAgainIn && (!fLookAgainIn || *verdict.lookAgainIn < *fLookAgainIn))
         fLookAgainIn = verdict.lookAgainIn;
+    std::shared_ptr<NotReadyReport::Group> group;
+    if (inHand && verdict.lasting && verdict.kind != ReadinessCheck::Kind::Ready) {
+        lasting = true;
+        if (!inHand->run) {
+            inHand->run = std::make_shared<ScanVerdictCache::WaitingRun>();
+            inHand->run->noted = std::make_shared<NotReadyReport::Group>();
+            inHand->run->first = FileUtil::lastPathComponent(full);
+        }
+        inHand->paths.push_back(full);
+        if (!verdict.awaitedMovie.empty())
+            inHand->run->awaitedMovies.push_back(verdict.awaitedMovie);
+        group = inHand->run->noted;
+    }
     NotReadyReport& report = fHost.notReadyReport();
     switch (verdict.kind) {
         case ReadinessCheck::Kind::NotAPhoto: return false;
         case ReadinessCheck::Kind::Waiting:
             // Told once, not on every pass.
-            if (report.note(full, verdict.reason)) {
+            if (report.note(full, verdict.reason, group)) {
                 ConsoleLog::writef("Not ready for upload yet: [%s] (%s)", full.c_str(), verdict.reason.c_str());
                 fHost.presenter().ibUpdateFTPCallbackStatusTextField("Not ready yet: " + relative + " (" +
                                                                      verdict.reason + ")");

@@ -2,10 +2,13 @@
 
 #include "platform/NotificationCenter.h"
 #include "platform/PlistValue.h"
+#include "scan/NotReadyReport.h"
 #include "scan/ReadinessCheck.h"
+#include "scan/ScanVerdictCache.h"
 
 #include <optional>
 #include <string>
+#include <vector>
 
 class UploadChainHost;
 class ScanRequestInfo;
@@ -40,8 +43,23 @@ private:
         std::string fullPath;
     };
 
+    // The waiting run a walk through one folder is finding.
+    struct RunInHand {
+        std::shared_ptr<ScanVerdictCache::WaitingRun> run;
+        std::vector<std::string> paths;
+    };
+
     bool scanFolder(const std::string& root, const std::string& relative, const std::string& mirror, Candidate& found);
-    bool isReady(const std::string& relative, const std::string& full, bool isLink);
+    // lasting: set when the file was left on a lasting verdict, with the
+    // report noting it in inHand's group.
+    bool isReady(const std::string& relative, const std::string& full, bool isLink, RunInHand* inHand, bool& lasting);
+    // Whether a waiting run of the folder, found at entries[at], still holds,
+    // and if so notes it as passed over.
+    bool passOver(const std::string& folder, const ScanVerdictCache::Listing& entries, size_t at,
+                  ScanVerdictCache::WaitingRun& run);
+    void finishRun(const std::string& folder, RunInHand& inHand);
+    // Photos whose pause or answered upload holds them, in path order.
+    void gatherHeldPhotos();
     void nothingFound(const Notification& note, const std::string& folder);
     void endPass();
 
@@ -55,4 +73,5 @@ private:
     std::string fUnreadableFolder;
     // The check that found the chosen photo ready, with what it read of it.
     std::optional<ReadinessCheck::Verdict> fChosen;
+    std::vector<std::string> fHeld;
 };

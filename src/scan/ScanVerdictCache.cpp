@@ -56,6 +56,94 @@ uint64_t ScanVerdictCache::watchEpochOf(const std::string& path) const
     return it == fFolders.end() ? 0 : it->second.watchEpoch;
 }
 
+bool ScanVerdictCache::WaitingRun::holds(const std::string& name) const
+{
+    return !comesBefore(name, first) && !comesBefore(last, name);
+}
+
+void ScanVerdictCache::endRunsNaming(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return;
+    const auto it = fFolders.find(path.substr(0, slash));
+    if (it == fFolders.end() || it->second.runs.empty())
+        return;
+    const std::string name = path.substr(slash + 1);
+    WaitingRuns& runs = it->second.runs;
+    runs.erase(std::remove_if(runs.begin(), runs.end(),
+                              [&name](const std::shared_ptr<WaitingRun>& run) {
+                                  if (run->holds(name))
+                                      return true;
+                                  for (const std::string& movie : run->awaitedMovies)
+                                      if (strcasecmp(movie.c_str(), name.c_str()) == 0)
+                                          return true;
+                                  return false;
+                              }),
+               runs.end());
+}
+
+void ScanVerdictCache::useRunsFor(uint64_t settings)
+{
+    std::lock_guard lock(fMutex);
+    if (settings == fRunSettings)
+        return;
+    fRunSettings = settings;
+    for (auto& [path, folder] : fFolders)
+        folder.runs.clear();
+}
+
+ScanVerdictCache::WaitingRuns ScanVerdictCache::runsOf(const std::string& folder) const
+{
+    std::lock_guard lock(fMutex);
+    const auto it = fFolders.find(folder);
+    return it == fFolders.end() ? WaitingRuns{} : it->second.runs;
+}
+
+void ScanVerdictCache::rememberRun(const std::string& folder, std::shared_ptr<WaitingRun> run,
+                                   const std::vector<std::string>& paths)
+{
+    std::lock_guard lock(fMutex);
+    const auto it = fFolders.find(folder);
+    if (it == fFolders.end() || it->second.watchEpoch == 0 || !it->second.listed || it->second.seenPass != fPass)
+        return; // without the notes nothing vouches for the run
+    WaitingRuns& runs = it->second.runs;
+    runs.erase(std::remove_if(runs.begin(), runs.end(),
+                              [&run](const std::shared_ptr<WaitingRun>& old) {
+                                  return !comesBefore(old->last, run->first) && !comesBefore(run->last, old->first);
+                              }),
+               runs.end());
+    run->remembered = 0;
+    for (const std::string& path : paths)
+        if (const auto entry = fEntries.find(path); entry != fEntries.end()) {
+            entry->second.run = run;
+            ++run->remembered;
+        }
+    run->seenPass = fPass;
+    const auto at = std::lower_bound(runs.begin(), runs.end(), run,
+                                     [](const auto& a, const auto& b) { return comesBefore(a->first, b->first); });
+    runs.insert(at, std::move(run));
+}
+
+void ScanVerdictCache::passOver(WaitingRun& run)
+{
+    std::lock_guard lock(fMutex);
+    run.seenPass = fPass;
+    fHits += run.remembered;
+    fHitsWithoutStat += run.remembered;
+    fPassedOver += run.count;
+}
+
+void ScanVerdictCache::dropRun(const std::string& folder, const std::shared_ptr<WaitingRun>& run)
+{
+    std::lock_guard lock(fMutex);
+    const auto it = fFolders.find(folder);
+    if (it == fFolders.end())
+        return;
+    WaitingRuns& runs = it->second.runs;
+    runs.erase(std::remove(runs.begin(), runs.end(), run), runs.end());
+}
+
 void ScanVerdictCache::forgetBeneath(const std::string& folder)
 {
     for (auto& [path, entry] : fEntries)
@@ -67,6 +155,7 @@ void ScanVerdictCache::forgetBeneath(const std::string& folder)
             known.listed = false;
             known.listing.reset();
             known.cameOrWent.clear();
+            known.runs.clear();
         }
 }
 
@@ -119,16 +208,20 @@ std::shared_ptr<const ScanVerdictCache::Listing> ScanVerdictCache::beginFolder(c
         known.inode = inode;
         known.listed = false;
     }
-    if (known.watchEpoch == 0 || !known.listed)
+    if (known.watchEpoch == 0 || !known.listed) {
+        known.runs.clear(); // listed afresh: its runs are found again
         return nullptr;
+    }
     if (!known.cameOrWent.empty()) {
         putRight(folder, known);
         known.modifiedNs = nanoseconds(status.st_mtim);
         known.changedNs = nanoseconds(status.st_ctim);
     }
     // The folder's own times move only with its entries, each of which left a note.
-    if (known.modifiedNs != nanoseconds(status.st_mtim) || known.changedNs != nanoseconds(status.st_ctim))
+    if (known.modifiedNs != nanoseconds(status.st_mtim) || known.changedNs != nanoseconds(status.st_ctim)) {
+        known.runs.clear();
         return nullptr;
+    }
     return known.listing;
 }
 
@@ -196,7 +289,7 @@ void ScanVerdictCache::store(const std::string& path, const SettleTracker::Ident
         fEntries.erase(path);
         return;
     }
-    Entry entry{identity, std::move(facts), racy, epoch, epoch != 0, fPass};
+    Entry entry{identity, std::move(facts), racy, epoch, epoch != 0, fPass, nullptr};
     fEntries.insert_or_assign(path, std::move(entry));
 }
 
@@ -229,9 +322,11 @@ void ScanVerdictCache::beginPass()
         lookAgainAtEverything();
         return;
     }
-    for (const std::string& path : notes.changed)
+    for (const std::string& path : notes.changed) {
         if (const auto it = fEntries.find(path); it != fEntries.end())
             it->second.unchanged = false;
+        endRunsNaming(path);
+    }
     for (const auto& [folder, name] : notes.cameOrWent)
         if (const auto it = fFolders.find(folder); it != fFolders.end() && it->second.listed)
             it->second.cameOrWent.insert(name);
@@ -250,15 +345,20 @@ void ScanVerdictCache::lookAgainAtEverything()
         it->second.unchanged = false;
         ++it;
     }
-    for (auto& [path, folder] : fFolders)
+    for (auto& [path, folder] : fFolders) {
         folder.listed = false;
+        folder.runs.clear();
+    }
 }
 
 void ScanVerdictCache::endCompletePass()
 {
     std::lock_guard lock(fMutex);
-    for (auto it = fEntries.begin(); it != fEntries.end();)
-        it = it->second.seenPass == fPass ? std::next(it) : fEntries.erase(it);
+    for (auto it = fEntries.begin(); it != fEntries.end();) {
+        const Entry& entry = it->second;
+        const bool seen = entry.seenPass == fPass || (entry.run && entry.run->seenPass == fPass);
+        it = seen ? std::next(it) : fEntries.erase(it);
+    }
     // A folder the pass no longer met is gone or out of reach: met again, it is watched afresh.
     // Its kernel watch goes too, so folders left behind (an earlier source
     // folder) neither hold watches nor fill the queue with notes.
@@ -289,4 +389,10 @@ uint64_t ScanVerdictCache::hitsWithoutStat() const
 {
     std::lock_guard lock(fMutex);
     return fHitsWithoutStat;
+}
+
+uint64_t ScanVerdictCache::passedOver() const
+{
+    std::lock_guard lock(fMutex);
+    return fPassedOver;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/PlistValue.h"
+#include "scan/NotReadyReport.h"
 #include "scan/SettleTracker.h"
 #include "scan/WholePhoto.h"
 
@@ -38,6 +39,12 @@ class ScanChangeWatch;
 // listing is kept, with the entries that came or went since put right one by
 // one. At least every
 // kFullCheckEvery every file is stat'ed again, for changes that leave no note.
+//
+// In a watched folder, consecutive entries that a pass left waiting on their
+// names and bytes alone form a waiting run: while no note names any of them
+// (or a movie one of them waits for), the folder is listed as it was and the
+// settings stay the same, the next pass passes over the run as a whole
+// instead of entry by entry. The full check and a lost note end every run.
 // Thread-safe.
 class ScanVerdictCache {
 public:
@@ -57,6 +64,21 @@ public:
         bool isLink = false;
     };
     using Listing = std::vector<ListedEntry>;
+
+    // Consecutive entries of a folder's listing, from first to last, left
+    // waiting (or passed over: movies, dot files) on what their names and
+    // bytes say; see the class comment.
+    struct WaitingRun {
+        std::string first;
+        std::string last;
+        std::size_t count = 0;
+        std::vector<std::string> awaitedMovies; // names in the folder, any letter case
+        std::shared_ptr<NotReadyReport::Group> noted;
+        uint64_t seenPass = 0;       // the last pass that passed over it
+        std::size_t remembered = 0;  // of its entries, those with remembered facts
+        bool holds(const std::string& name) const;
+    };
+    using WaitingRuns = std::vector<std::shared_ptr<WaitingRun>>;
     // The order of a listing, as operators are used to: case-insensitive by
     // name, ties broken by the exact name, so IMG_0002 follows IMG_0001.
     static bool comesBefore(const std::string& a, const std::string& b);
@@ -77,6 +99,19 @@ public:
     std::shared_ptr<const Listing> beginFolder(const std::string& folder, const struct stat& status);
     // The folder's listing, made after beginFolder.
     void rememberListing(const std::string& folder, const struct stat& status, std::shared_ptr<Listing> listing);
+
+    // Waiting runs hold only for one set of the pass's settings: others end them all.
+    void useRunsFor(uint64_t settings);
+    // The folder's waiting runs in listing order; none unless the listing
+    // beginFolder answered is the one they were found in.
+    WaitingRuns runsOf(const std::string& folder) const;
+    // A pass walked these consecutive entries (their full paths) of the folder
+    // and found each lasting; replaces the runs it overlaps.
+    void rememberRun(const std::string& folder, std::shared_ptr<WaitingRun> run, const std::vector<std::string>& paths);
+    // The pass passed over the run: its files count as looked at in this pass.
+    void passOver(WaitingRun& run);
+    // The pass walked the run's entries instead.
+    void dropRun(const std::string& folder, const std::shared_ptr<WaitingRun>& run);
 
     // The facts remembered for a file that is known unchanged since its state
     // was last confirmed, with that state, without looking at the file.
@@ -101,6 +136,8 @@ public:
     uint64_t hits() const;
     // Of those, the ones served without a stat.
     uint64_t hitsWithoutStat() const;
+    // Entries passed over within waiting runs, since the start (for tests).
+    uint64_t passedOver() const;
 
 private:
     struct Entry {
@@ -110,6 +147,7 @@ private:
         uint64_t watchEpoch = 0;  // its folder's watch when it was read or confirmed; 0: none
         bool unchanged = false;   // confirmed, and no note named it since
         uint64_t seenPass = 0;
+        std::shared_ptr<const WaitingRun> run; // the run it was last found in
     };
     struct Folder {
         uint64_t watchEpoch = 0; // 0: not watched
@@ -121,10 +159,13 @@ private:
         std::shared_ptr<Listing> listing;
         std::set<std::string> cameOrWent; // names to put right in the listing
         uint64_t seenPass = 0;
+        WaitingRuns runs; // in listing order, none overlapping
     };
 
     uint64_t watchEpochOf(const std::string& path) const;
     void forgetBeneath(const std::string& folder);
+    // A note named this path: runs that hold it, or wait for it, end.
+    void endRunsNaming(const std::string& path);
     // Every file stat'ed and every folder listed again; racy reads redone.
     void lookAgainAtEverything();
     static void putRight(const std::string& folder, Folder& known);
@@ -138,6 +179,8 @@ private:
     uint64_t fNextWatchEpoch = 1;
     int64_t fLastFullCheckNs = 0;
     bool fFullCheckDue = true;
+    uint64_t fRunSettings = 0;
     uint64_t fHits = 0;
     uint64_t fHitsWithoutStat = 0;
+    uint64_t fPassedOver = 0;
 };
