@@ -42,6 +42,8 @@ protected:
         return PlistValue::dictionary({{"OriginalPath", PlistValue::string("/Volumes/Station/IMG_1.JPG")},
                                        {"ZV_muxedMovieName", PlistValue::string(muxedMovie)}});
     }
+    const std::string fGood = jpegBytes(simpleMeta());
+    const std::string fSpoiled = spoiled(fGood);
 };
 
 TEST_F(ScanWaitingRunTest, APhotoWrittenInPlaceInsideTheRunIsTakenAtTheNextPass)
