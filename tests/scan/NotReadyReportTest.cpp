@@ -71,3 +71,35 @@ TEST(NotReadyReport, WritersOnSeveralThreadsLoseNothing)
         th.join();
     EXPECT_EQ(report.count(), 2000u);
 }
+
+TEST(NotReadyReport, AGroupPassedOverAsAWholeStaysUntilOneOfItsPhotosIsForgotten)
+{
+    NotReadyReport report;
+    auto group = std::make_shared<NotReadyReport::Group>();
+    report.beginPass();
+    EXPECT_TRUE(report.note("/src/a/1.jpg", "no embedded metadata", group));
+    EXPECT_TRUE(report.note("/src/a/2.jpg", "no embedded metadata", group));
+    EXPECT_TRUE(report.note("/src/a/3.jpg", "no embedded metadata"));
+    report.endCompletePass();
+
+    // Passed over as a whole: its photos stay, the one not seen again goes.
+    report.beginPass();
+    EXPECT_TRUE(report.noteAgain(*group));
+    report.endCompletePass();
+    EXPECT_EQ(report.count(), 2u);
+
+    // Not passed over (its folder was walked or left out): its photos go too.
+    report.beginPass();
+    report.endCompletePass();
+    EXPECT_EQ(report.count(), 0u);
+    EXPECT_FALSE(report.noteAgain(*group)) << "a group that lost a photo no longer speaks for the rest";
+
+    // A photo filed away breaks its group: the next pass looks at each again.
+    auto other = std::make_shared<NotReadyReport::Group>();
+    report.beginPass();
+    report.note("/src/b/1.jpg", "waiting for its movie", other);
+    report.note("/src/b/2.jpg", "waiting for its movie", other);
+    report.forget("/src/b/1.jpg");
+    EXPECT_FALSE(report.noteAgain(*other));
+    EXPECT_TRUE(report.note("/src/b/1.jpg", "waiting for its movie")) << "told again when it is met again";
+}
