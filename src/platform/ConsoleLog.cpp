@@ -130,8 +130,6 @@ void writeAll(const char* data, size_t left)
 // A burst of a photo's lines comes within a millisecond or two; waiting that
 // long after the first line lets one write carry them all.
 constexpr auto kGather = std::chrono::milliseconds(2);
-// A batch this large goes out without waiting for the rest of the burst.
-constexpr size_t kWriteEarly = 64 * 1024;
 // A writer this far behind is helped by the threads that add lines, so the
 // queue cannot grow without bound.
 constexpr size_t kWriteInline = 1024 * 1024;
@@ -185,9 +183,9 @@ void writerLoop()
             q.wake.wait(lock, [&] { return !q.pending.empty() || q.stopping; });
             if (q.pending.empty())
                 return; // stopping, and nothing left
-            if (!q.stopping)
-                q.wake.wait_for(lock, kGather, [&] { return q.stopping || q.pending.size() >= kWriteEarly; });
         }
+        // The rest of the burst gathers meanwhile; nobody wakes the writer until it is written.
+        std::this_thread::sleep_for(kGather);
         writeBatch();
     }
 }
@@ -206,13 +204,10 @@ bool enqueue(std::string_view message, bool stamped)
             return false;
         q.holder.store(threadId(), std::memory_order_relaxed);
         // Stamped under the lock, so the file's order is the stamps' order.
-        const size_t before = q.pending.size();
         appendLine(q.pending, message, stamped);
         size = q.pending.size();
         if (!q.wakeAsked) {
             q.wakeAsked = true;
-            notify = true;
-        } else if (before < kWriteEarly && size >= kWriteEarly) {
             notify = true;
         }
         q.holder.store(0, std::memory_order_relaxed);

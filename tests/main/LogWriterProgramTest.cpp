@@ -61,6 +61,7 @@ protected:
             "--set", "prefAutoStartUploadAtStartup=false",
             "--set", "prefDoCheckOrders=false",
             "--set", "prefUploadTimeOut=1",
+            "--set", "prefDoRedirectNSLog=true",
         };
     }
     void start(const QStringList& extra)
