@@ -7,23 +7,18 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <ctime>
 #include <deque>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <netinet/in.h>
 #include <poll.h>
-#include <strings.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -94,6 +89,7 @@ struct RefServer::Impl {
     Options options;
     ConnectionServer server;
     std::thread thread;
+    std::atomic<bool> listenEnded{false};
     int port = -1;
 
     mutable std::mutex mutex;
@@ -545,8 +541,11 @@ bool RefServer::start(std::string* error)
                 " (the port is taken or not allowed)";
         return false;
     }
-    d.thread = std::thread([&d] { d.server.listen_after_bind(); });
-    // stop() only takes effect once the server runs.
+    d.thread = std::thread([&d] {
+        d.server.listen_after_bind();
+        d.listenEnded = true;
+    });
+    // Requests are served once the server runs (stop() waits for that too).
     for (int i = 0; i < 5000 && !d.server.is_running(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::lock_guard lock(d.mutex);
@@ -564,6 +563,9 @@ void RefServer::stop()
         d.stopping = true;
     }
     d.wake.notify_all();
+    // The library's stop() does nothing before its loop runs (start() may have given up waiting).
+    while (!d.server.is_running() && !d.listenEnded)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     d.server.stop();
     if (d.thread.joinable())
         d.thread.join();
