@@ -11,6 +11,14 @@
 // own child function and then ends with its result.
 
 #if defined(__SANITIZE_THREAD__)
+#define QUON_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUON_THREAD_SANITIZER 1
+#endif
+#endif
+
+#if defined(QUON_THREAD_SANITIZER)
 
 #include <cstdarg>
 #include <dlfcn.h>
