@@ -3,21 +3,19 @@
 #include "platform/ConsoleLog.h"
 #include "platform/FileUtil.h"
 
+#include <cerrno>
 #include <unistd.h>
 
-LoggingStatusPresenter::LoggingStatusPresenter(LineSink sink) : fSink(std::move(sink))
-{
-    if (!fSink)
-        fSink = writeToStandardOutput;
-}
+namespace {
 
-void LoggingStatusPresenter::writeToStandardOutput(const std::string& line)
+void writeAllToStandardOutput(const std::string& text)
 {
-    const std::string text = line + "\n";
     const char* data = text.data();
     size_t left = text.size();
     while (left > 0) {
         const ssize_t n = ::write(STDOUT_FILENO, data, left);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             break; // nobody reads the operator's lines: the station goes on all the same
         data += n;
@@ -25,8 +23,39 @@ void LoggingStatusPresenter::writeToStandardOutput(const std::string& line)
     }
 }
 
+// True when oneLine would return the text as it is: one line, nothing to trim.
+bool isOneLine(const std::string& text)
+{
+    return text.find('\n') == std::string::npos && (text.empty() || (text.front() != ' ' && text.back() != ' ' &&
+                                                                        text.back() != '\r'));
+}
+
+} // namespace
+
+LoggingStatusPresenter::LoggingStatusPresenter(LineSink sink) : fSink(std::move(sink)) { }
+
+LoggingStatusPresenter::~LoggingStatusPresenter() { writePending(); }
+
+void LoggingStatusPresenter::writeToStandardOutput(const std::string& line) { writeAllToStandardOutput(line + "\n"); }
+
+void LoggingStatusPresenter::endBurst()
+{
+    fInBurst = false;
+    writePending();
+}
+
+void LoggingStatusPresenter::writePending()
+{
+    if (fPending.empty())
+        return;
+    writeAllToStandardOutput(fPending);
+    fPending.clear();
+}
+
 std::string LoggingStatusPresenter::oneLine(const std::string& text)
 {
+    if (isOneLine(text))
+        return text;
     std::string out;
     size_t start = 0;
     while (start <= text.size()) {
@@ -45,7 +74,31 @@ std::string LoggingStatusPresenter::oneLine(const std::string& text)
     return out;
 }
 
-void LoggingStatusPresenter::writeLine(const std::string& line) { fSink(line); }
+void LoggingStatusPresenter::writeLine(const std::string& line)
+{
+    if (fSink) {
+        fSink(line);
+        return;
+    }
+    fPending.append(line);
+    fPending.push_back('\n');
+    if (!fInBurst)
+        writePending();
+}
+
+// "status: upload (error): text", built without formatting.
+void LoggingStatusPresenter::writeStatusLine(const char* prefix, const char* name, const std::string& text)
+{
+    std::string line;
+    const bool plain = isOneLine(text);
+    line.reserve(32 + text.size());
+    line.append(prefix).append(name).append(": ");
+    if (plain)
+        line.append(text);
+    else
+        line.append(oneLine(text));
+    writeLine(line);
+}
 
 const char* LoggingStatusPresenter::fieldName(Field field)
 {
@@ -65,14 +118,18 @@ const char* LoggingStatusPresenter::fieldName(Field field)
 
 void LoggingStatusPresenter::updateTextField(Field field, const std::string& text, bool isError)
 {
-    writeLine(stringWithFormat("status: %s%s: %s", fieldName(field), isError ? " (error)" : "", oneLine(text).c_str()));
+    if (!isError) {
+        writeStatusLine("status: ", fieldName(field), text);
+        return;
+    }
+    writeStatusLine("status: ", (std::string(fieldName(field)) + " (error)").c_str(), text);
 }
 
 void LoggingStatusPresenter::setToolTip(Field, const std::string&) { }
 
 void LoggingStatusPresenter::updateProgressBar(bool running)
 {
-    writeLine(stringWithFormat("progress: %s", running ? "started" : "stopped"));
+    writeLine(running ? "progress: started" : "progress: stopped");
 }
 
 void LoggingStatusPresenter::setPauseResumeButtonTitle(const std::string& title)

@@ -13,8 +13,10 @@
 class LoggingStatusPresenter : public StatusPresenter {
 public:
     using LineSink = std::function<void(const std::string& line)>;
-    // sink receives each line without its line break; by default it goes to standard output.
+    // sink receives each line without its line break; by default it goes to
+    // standard output, the lines of one burst in one write.
     explicit LoggingStatusPresenter(LineSink sink = {});
+    ~LoggingStatusPresenter() override;
 
     void updateTextField(Field field, const std::string& text, bool isError) override;
     void setToolTip(Field field, const std::string& text) override;
@@ -40,6 +42,8 @@ public:
     void showFiled(const std::string& photo, const std::string& destination, const std::string& why,
                    bool toMirror) override;
     void showUploadProgress(const std::string& photo, int64_t sent, int64_t total, double bytesPerSecond) override;
+    void beginBurst() override { fInBurst = true; }
+    void endBurst() override;
 
     static const char* fieldName(Field field);
     // Writes one line to standard output in a single write.
@@ -49,6 +53,10 @@ public:
 
 private:
     void writeLine(const std::string& line);
+    void writeStatusLine(const char* prefix, const char* name, const std::string& text);
+    void writePending();
 
-    LineSink fSink;
+    LineSink fSink; // empty: standard output
+    bool fInBurst = false;
+    std::string fPending; // lines of the burst for standard output, each with its break
 };

@@ -37,8 +37,10 @@ struct MainThreadPresenter::Channel {
             calls.swap(pending);
             drainQueued = false;
         }
+        presenter.beginBurst();
         for (auto& fn : calls)
             fn(presenter);
+        presenter.endBurst();
     }
 
     StatusPresenter& presenter;

@@ -63,4 +63,9 @@ public:
                                     double /*bytesPerSecond*/)
     {
     }
+
+    // The calls between these two came together (one wake-up of the main
+    // thread); a presenter may show them together. They do not nest.
+    virtual void beginBurst() { }
+    virtual void endBurst() { }
 };

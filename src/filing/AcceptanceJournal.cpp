@@ -181,8 +181,13 @@ bool AcceptanceJournal::identify(const std::string& path, uint64_t& size, int64_
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     size = static_cast<uint64_t>(st.st_size);
-    modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    modifiedNs = modifiedNsOf(st);
     return true;
+}
+
+int64_t AcceptanceJournal::modifiedNsOf(const struct stat& st)
+{
+    return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
 }
 
 bool AcceptanceJournal::open(const std::string& path, std::string* error)
@@ -376,6 +381,15 @@ std::optional<AcceptanceJournal::Record> AcceptanceJournal::pendingFor(const std
         return std::nullopt;
     Record now;
     if (!identify(photoPath, now.size, now.modifiedNs) || !sameIdentity(now, it->second))
+        return std::nullopt;
+    return it->second;
+}
+
+std::optional<AcceptanceJournal::Record> AcceptanceJournal::pendingUnder(const std::string& photoPath) const
+{
+    std::lock_guard lock(fMutex);
+    const auto it = fPending.find(photoPath);
+    if (it == fPending.end())
         return std::nullopt;
     return it->second;
 }

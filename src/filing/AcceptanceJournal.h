@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+struct stat;
+
 // The station's promise to itself: once the web service's answer has decided
 // where a photo goes (the mirror folder after a success, the Problem Folder
 // after a refusal), that decision is written here before the first move, and
@@ -78,6 +80,10 @@ public:
 
     // The size and modification time of a regular file.
     static bool identify(const std::string& path, uint64_t& size, int64_t& modifiedNs);
+    static int64_t modifiedNsOf(const struct stat& st);
+
+    // The pending record kept under that photo path, whatever lies there now.
+    std::optional<Record> pendingUnder(const std::string& photoPath) const;
 
     // Lines written and flushes done since the journal was opened.
     struct Counters {

@@ -107,21 +107,28 @@ void recordAcceptance(const AcceptanceJournal::Record& record)
                            record.photoPath().c_str(), destinationName(record.destination));
 }
 
-PhotoFiling::Outcome file(const AcceptanceJournal::Record& r)
+PhotoFiling::Outcome file(const AcceptanceJournal::Record& r, bool justMade)
 {
     PhotoFiling::Outcome outcome;
-    if (existsNoFollow(r.photoPath())) {
-        uint64_t size = 0;
-        int64_t modified = 0;
-        if (!AcceptanceJournal::identify(r.photoPath(), size, modified) || size != r.size ||
-            modified != r.modifiedNs) {
+    struct stat photo { };
+    if (justMade || ::lstat(r.photoPath().c_str(), &photo) == 0) {
+        if (!justMade && (!S_ISREG(photo.st_mode) || static_cast<uint64_t>(photo.st_size) != r.size ||
+                          AcceptanceJournal::modifiedNsOf(photo) != r.modifiedNs)) {
             // A new photo under the same name: not this record's to move; it is sent as any other.
             ConsoleLog::writef("[%s] is not the photo that was answered any more: it will be sent",
                                r.photoPath().c_str());
             AcceptanceJournal::shared().recordFiled(r);
             return outcome;
         }
-        if (const auto copy = wholeCopyOf(r, r.item)) {
+        // Just made: the movie is the one the record names; in the mirror folder
+        // a copy can only lie under the photo's own name.
+        PhotoFiling::Known known;
+        known.lookedUp = justMade;
+        if (!r.movie.empty())
+            known.movie = r.moviePath();
+        known.destinationFree = justMade && r.destination == Destination::MirrorSiteFolder &&
+            !existsNoFollow(FileUtil::joinPath(r.destRoot, r.item));
+        if (const auto copy = known.destinationFree ? std::nullopt : wholeCopyOf(r, r.item)) {
             // A move onto another file system cut off after its copy was in place.
             if (::unlink(r.photoPath().c_str()) != 0)
                 return {false, "the copy left in the source folder could not be removed"};
@@ -131,7 +138,7 @@ PhotoFiling::Outcome file(const AcceptanceJournal::Record& r)
                 outcome = {false, "its movie could not be moved"};
         } else {
             // The photo and its movie as one pair, by the mirror's naming rules.
-            outcome = PhotoFiling::filePhotoAndMovie(r.sourceRoot, r.item, r.destRoot, r.destination);
+            outcome = PhotoFiling::filePhotoAndMovie(r.sourceRoot, r.item, r.destRoot, r.destination, known);
         }
     } else if (!r.movie.empty()) {
         // The photo was moved before a kill; its movie follows it.

@@ -27,6 +27,8 @@ void recordAcceptance(const AcceptanceJournal::Record& record);
 
 // Puts the photo and its movie where the record says, as one pair; once both
 // are in place (or the photo there is another one now) the record is dropped.
-PhotoFiling::Outcome file(const AcceptanceJournal::Record& record);
+// justMade: the record was made from the source folder a moment ago (recordFor),
+// so the photo and its movie are taken as it found them.
+PhotoFiling::Outcome file(const AcceptanceJournal::Record& record, bool justMade = false);
 
 } // namespace AcceptedPhotoFiling

@@ -66,20 +66,21 @@ bool keepOlderPhotoAside(const std::string& photo, std::string& problem)
 namespace PhotoFiling {
 
 Outcome filePhotoAndMovie(const std::string& sourceRoot, const std::string& localItem, const std::string& destRoot,
-                          PhotoRetryPauses::Destination destination)
+                          PhotoRetryPauses::Destination destination, const Known& known)
 {
     Outcome outcome;
     const bool toMirror = destination == PhotoRetryPauses::Destination::MirrorSiteFolder;
     const WhenTaken whenTaken = toMirror ? WhenTaken::Overwrite : WhenTaken::KeepBoth;
     const std::string photo = FileUtil::joinPath(sourceRoot, localItem);
     // Looked up by the movie's own path, so it is found with the photo gone.
-    const auto movie = getMatchingExistingMovieFilePath(photo);
+    const auto movie = known.lookedUp ? known.movie : getMatchingExistingMovieFilePath(photo);
     std::string photoDest = FileUtil::joinPath(destRoot, localItem);
 
     ConsoleLog::writef("Preparing to Move [%s]/[%s]...", sourceRoot.c_str(), localItem.c_str());
     if (statNoFollow(photo)) {
-        if (const auto there = statNoFollow(photoDest); toMirror && there && S_ISREG(there->st_mode) &&
-            !haveSameContents(photo, photoDest) && !keepOlderPhotoAside(photoDest, outcome.problem)) {
+        const auto there = known.lookedUp && known.destinationFree ? std::nullopt : statNoFollow(photoDest);
+        if (toMirror && there && S_ISREG(there->st_mode) && !haveSameContents(photo, photoDest) &&
+            !keepOlderPhotoAside(photoDest, outcome.problem)) {
             outcome.filed = false;
             return outcome;
         }

@@ -2,6 +2,7 @@
 
 #include "filing/PhotoRetryPauses.h"
 
+#include <optional>
 #include <string>
 
 // Carries a photo and the movie that belongs to it out of the source folder
@@ -23,7 +24,16 @@ struct Outcome {
     std::string destination; // where the photo arrived
 };
 
+// What the caller looked up just before, so the filing does not look again.
+// A photo or movie that goes or changes after that is handled as the moves
+// find it: a photo gone is not filed twice, a movie gone is not waited for.
+struct Known {
+    bool lookedUp = false;            // the fields below were just taken
+    std::optional<std::string> movie; // the photo's movie, full path; none when it has none
+    bool destinationFree = false;     // nothing lay at the photo's destination
+};
+
 Outcome filePhotoAndMovie(const std::string& sourceRoot, const std::string& localItem, const std::string& destRoot,
-                          PhotoRetryPauses::Destination destination);
+                          PhotoRetryPauses::Destination destination, const Known& known = {});
 
 } // namespace PhotoFiling

@@ -102,15 +102,17 @@ std::string identityOf(const std::string& path)
 // one recorded under that path.
 std::optional<AcceptanceJournal::Record> pendingRecordOf(const std::string& photo)
 {
-    if (auto record = AcceptanceJournal::shared().pendingFor(photo))
-        return record;
+    // Records are kept by their photo's path: without one there, nothing to look at on disk.
+    auto record = AcceptanceJournal::shared().pendingUnder(photo);
+    if (!record)
+        return std::nullopt;
     struct stat st { };
-    if (::lstat(photo.c_str(), &st) == 0)
-        return std::nullopt; // another photo under that name now
-    for (const AcceptanceJournal::Record& record : AcceptanceJournal::shared().pending())
-        if (record.photoPath() == photo)
-            return record;
-    return std::nullopt;
+    if (::lstat(photo.c_str(), &st) != 0)
+        return record;
+    if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == record->size &&
+        AcceptanceJournal::modifiedNsOf(st) == record->modifiedNs)
+        return record;
+    return std::nullopt; // another photo under that name now
 }
 
 // One retry of the pending moves at a time.
@@ -143,11 +145,13 @@ ResultFiling::Filed ResultFiling::filePhoto(const UploadItemInfo& item, Destinat
     // station killed during the moves files the photo instead of sending it again.
     if (!record && folder)
         record = pendingRecordOf(photo);
+    // A record made here has just looked at the photo and its movie: the moves go by that.
+    bool justMade = false;
     if (!record && folder)
-        record = recordDecision(item, destination);
+        justMade = (record = recordDecision(item, destination)).has_value();
     PhotoFiling::Outcome outcome;
     if (record)
-        outcome = AcceptedPhotoFiling::file(*record);
+        outcome = AcceptedPhotoFiling::file(*record, justMade);
     else if (folder)
         outcome = PhotoFiling::filePhotoAndMovie(item.localRootFolder, item.localItem, *folder, destination);
     else

@@ -26,19 +26,6 @@ bool existsNoFollow(const std::string& path)
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-// The entry itself: a link is never taken for what it points to.
-bool isLinkNoFollow(const std::string& path)
-{
-    struct stat st { };
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool isDirectoryNoFollow(const std::string& path)
-{
-    struct stat st { };
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // rename() that never replaces an existing destination.
 bool renameNoReplace(const std::string& from, const std::string& to)
 {
@@ -238,17 +225,17 @@ std::optional<std::string> ZVI_FileManager::moveItem(const std::string& relative
         error->clear();
     logInside("ZVI_FileManager", "moveFileToPath:fromSrcPath:toDestPath:doOverWrite:doEncapsulate:");
     const std::string fullSource = FileUtil::joinPath(sourceRoot, relativePath);
-    if (!existsNoFollow(fullSource))
+    struct stat source { };
+    if (::lstat(fullSource.c_str(), &source) != 0)
         return std::nullopt;
     // A link is never a photo: moving it would file what it points to, or a
     // folder half, and leave it behind to be found again.
-    if (isLinkNoFollow(fullSource)) {
+    if (S_ISLNK(source.st_mode)) {
         ConsoleLog::writef("moveFileToPath2 => [%s] is a symbolic link; links are never moved", fullSource.c_str());
         return std::nullopt;
     }
-    FileUtil::makeFolders(destRoot, 0755);
-
-    if (isDirectoryNoFollow(fullSource)) {
+    if (S_ISDIR(source.st_mode)) {
+        FileUtil::makeFolders(destRoot, 0755);
         const std::string checkPath = FileUtil::joinPath(destRoot, relativePath);
         FileUtil::makeFolders(checkPath, 0755);
         ConsoleLog::writef("\ncreateDirectory %s\n", checkPath.c_str());
@@ -261,6 +248,7 @@ std::optional<std::string> ZVI_FileManager::moveItem(const std::string& relative
             *error = "the folder could not be created";
         return std::nullopt;
     }
+    // The destination root is made with the file's own folders (placeFile).
     std::string destPath = FileUtil::joinPath(destRoot, relativePath);
     if (doEncapsulate)
         destPath = FileUtil::joinPath(createEncapsulationFolder(destRoot, relativePath, true),
@@ -273,9 +261,10 @@ std::optional<std::string> ZVI_FileManager::moveFileTo(const std::string& fullSo
 {
     if (error)
         error->clear();
-    if (!existsNoFollow(fullSource))
+    struct stat source { };
+    if (::lstat(fullSource.c_str(), &source) != 0)
         return std::nullopt;
-    if (isLinkNoFollow(fullSource)) {
+    if (S_ISLNK(source.st_mode)) {
         ConsoleLog::writef("moveFileToPath2 => [%s] is a symbolic link; links are never moved", fullSource.c_str());
         return std::nullopt;
     }
@@ -291,13 +280,13 @@ std::optional<std::string> ZVI_FileManager::placeFile(const std::string& fullSou
     std::string folderError;
     if (!FileUtil::makeFolders(FileUtil::parentFolder(destPath), 0755, &folderError))
         ConsoleLog::writef("moveFileToPath2 => %s", folderError.c_str());
-    if (existsNoFollow(destPath)) {
+    if (struct stat there { }; ::lstat(destPath.c_str(), &there) == 0) {
         if (whenTaken == WhenTaken::KeepBoth) {
             const std::string taken = destPath;
             destPath = nameWithTimeStamp(taken, true);
             for (int copy = 2; existsNoFollow(destPath); ++copy)
                 destPath = nameWithTimeStamp(taken, true, copy);
-        } else if (whenTaken == WhenTaken::Overwrite && isDirectoryNoFollow(destPath)) {
+        } else if (whenTaken == WhenTaken::Overwrite && S_ISDIR(there.st_mode)) {
             std::error_code ec;
             fs::remove_all(destPath, ec);
             if (ec)
@@ -315,14 +304,9 @@ std::optional<std::string> ZVI_FileManager::placeFile(const std::string& fullSou
             *error = folderError.empty() ? moveError : folderError;
         return std::nullopt;
     }
-    if (existsNoFollow(destPath)) {
-        ConsoleLog::write("moveFileToPath2 => destination moved/created Successfully\n\n");
-        return destPath;
-    }
-    ConsoleLog::writef("moveFileToPath2 => destination NOT moved or created: %s\n\n", destPath.c_str());
-    if (error)
-        *error = "the file vanished after the move";
-    return std::nullopt;
+    // The rename (or the copy renamed into place) put it there.
+    ConsoleLog::write("moveFileToPath2 => destination moved/created Successfully\n\n");
+    return destPath;
 }
 
 bool haveSameContents(const std::string& first, const std::string& second)

@@ -68,8 +68,8 @@ bool redirectStandardError(const std::string& path, std::string& error)
         return false;
     }
     ::fchmod(fd, 0600);
-    std::fflush(stderr);
-    const bool moved = ::dup2(fd, STDERR_FILENO) >= 0;
+    // Lines already queued for the old place go there first.
+    const bool moved = ConsoleLog::redirectStandardError(fd);
     if (!moved)
         error = std::strerror(errno);
     ::close(fd);

@@ -78,6 +78,9 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    // Log lines are queued and written in batches from here on.
+    ConsoleLog::startWriter();
+
     // Taken before anything touches the settings or cleans up: a second
     // station on the same settings would send every photo twice.
     const std::string storePath = options.defaultsPath.empty() ? AppPaths::defaultStorePath() : options.defaultsPath;
@@ -138,6 +141,7 @@ int main(int argc, char** argv)
 
     // Scan, cleanup and order threads are detached and may still be inside a
     // transfer; end the process without running static destructors under them.
+    ConsoleLog::flush();
     std::fflush(nullptr);
     ::_exit(status);
 }

@@ -113,7 +113,9 @@ void refuse(UploadResultInfo& result, const std::string& message)
 
 } // namespace
 
-HttpController::HttpController(NotificationCenter& center) : fCenter(center), fTimerContext(std::make_unique<QObject>())
+HttpController::HttpController(NotificationCenter& center)
+    : fCenter(center), fTimerContext(std::make_unique<QObject>()),
+      fWatchdogTimer(std::make_unique<UploadWatchdogTimer>(fTimerContext.get()))
 {
     if (auto* app = QCoreApplication::instance())
         fTimerContext->moveToThread(app->thread());
@@ -249,8 +251,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<UploadItemI
         body.close();
         const double timeOut = Preferences::getUploadTimeOut();
         auto watchdog =
-            UploadWatchdog::arm(fTimerContext.get(), timeOut,
-                                [this, photo = item.edFileName](UploadWatchdog& w) { uploadTimerFired(w, photo); });
+            fWatchdogTimer->arm(timeOut, [this, photo = item.edFileName](UploadWatchdog& w) { uploadTimerFired(w, photo); });
         ConsoleLog::writef("Inside %s => %s... Start to sendSynchronousRequest", kClass, op);
         ConsoleLog::writef("Sending [%s] to the web service", item.edFileName.c_str());
         UploadProgressMeter meter(static_cast<int64_t>(body.size()), UploadProgressMeter::Clock::now());

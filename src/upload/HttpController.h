@@ -12,6 +12,7 @@ class QObject;
 class UploadItemInfo;
 class UploadProgressDelegate;
 class UploadWatchdog;
+class UploadWatchdogTimer;
 struct Notification;
 struct UploadResultInfo;
 
@@ -69,7 +70,8 @@ public:
 private:
     NotificationCenter& fCenter;
     UploadProgressDelegate* fProgressDelegate = nullptr;
-    std::unique_ptr<QObject> fTimerContext; // owns the time-out timers, on the main thread
+    std::unique_ptr<QObject> fTimerContext; // owns the time-out timer, on the main thread
+    std::unique_ptr<UploadWatchdogTimer> fWatchdogTimer; // one timer for the time-outs of all uploads
     std::atomic<bool> fAbortTransfers{false};
     RequestDumpWriter fDumpWriter; // the debug copies of the body being sent
 };

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <random>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,7 +78,46 @@ bool copyFile(int in, uint64_t size, int out)
     return true;
 }
 
+// A name beside path in the form a crashed write leaves behind (six letters
+// and digits of mixed kinds), which the start-up clean-up knows.
+std::string temporaryNameBeside(const std::string& path)
+{
+    static constexpr char kCharacters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<int> pick(0, sizeof(kCharacters) - 2);
+    std::string name = path + ".";
+    for (int i = 0; i < 6; ++i)
+        name += kCharacters[pick(random)];
+    // Always two kinds: an upper-case letter, then a digit, in fixed places.
+    name[path.size() + 1] = kCharacters[pick(random) % 26];
+    name[path.size() + 4] = kCharacters[52 + pick(random) % 10];
+    return name;
+}
+
 } // namespace
+
+// The earlier copy at path, moved to a private name (temp) and opened for
+// writing over; -1 when there is none fit for it, and nothing is left at temp.
+// Only a plain file of this user with no other name is written over.
+int MultipartBody::Snapshot::takeEarlierCopy(const std::string& path, std::string& temp)
+{
+    temp = temporaryNameBeside(path);
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, temp.c_str(), RENAME_NOREPLACE) != 0)
+        return -1;
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    struct stat st { };
+    const bool fit = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+        st.st_uid == ::geteuid() && ((st.st_mode & 07777) == 0600 || ::fchmod(fd, 0600) == 0);
+    if (fit)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    // Removed, as the replacing write would have: the name is the copy's. A
+    // folder under the name goes back where it was.
+    if (::unlink(temp.c_str()) != 0)
+        ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+    return -1;
+}
 
 std::string MultipartBody::escapedFileName(std::string_view fileName)
 {
@@ -267,23 +308,34 @@ MultipartBody::Snapshot MultipartBody::snapshot() const
 
 bool MultipartBody::Snapshot::writeTo(const std::string& path, std::string* error) const
 {
-    std::string temp = path + ".XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC); // created 0600: the body holds the password
+    // The earlier copy is taken aside and written over: its pages are reused,
+    // where a fresh file costs a large copy's worth of new pages and the
+    // earlier one's release. A reader finds a whole copy, or for the length
+    // of the write none.
+    std::string temp;
+    int fd = takeEarlierCopy(path, temp);
+    if (fd < 0) {
+        temp = path + ".XXXXXX";
+        fd = ::mkostemp(temp.data(), O_CLOEXEC); // created 0600: the body holds the password
+    }
     if (fd < 0) {
         if (error)
             *error = "cannot create a file beside " + path + ": " + errorText(errno);
         return false;
     }
     bool ok = true;
+    uint64_t written = 0;
     for (const auto& part : fParts) {
         if (!ok)
             break;
         ok = part.fd < 0 ? writeAll(fd, part.text.data(), part.text.size()) : copyFile(part.fd, part.size, fd);
+        written += part.fd < 0 ? part.text.size() : part.size;
     }
-    // A debug copy, not forced to disk. The earlier copy is removed before the
-    // new one takes its name: replacing a file by rename makes the file system
-    // push the new one to the disk at once, a cost paid twice per photo. A
-    // reader still only ever finds a whole copy, or briefly none.
+    // What was longer in the earlier copy goes.
+    ok = ok && ::ftruncate(fd, static_cast<off_t>(written)) == 0;
+    // A debug copy, not forced to disk. The name is free when the copy takes
+    // it: replacing a file by rename makes the file system push the new one
+    // to the disk at once.
     int cause = ok ? 0 : errno;
     ::close(fd);
     if (ok) {

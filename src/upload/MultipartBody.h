@@ -36,8 +36,10 @@ public:
 
     uint64_t size() const;
 
-    // Replaces the file at path with the body built so far: a private (0600)
-    // temporary file beside it, renamed over it once complete.
+    // Replaces the file at path with the body built so far: written under a
+    // private (0600) name beside it, over the earlier copy's own file when
+    // that is a plain file of this user, and given the name once complete.
+    // When the write fails, the earlier copy may be gone as well.
     bool writeTo(const std::string& path, std::string* error = nullptr) const;
 
     // The body as built so far, to be written out later (on any thread) while
@@ -54,6 +56,7 @@ public:
             int fd = -1;      // a file segment's file, owned by the body
             uint64_t size = 0;
         };
+        static int takeEarlierCopy(const std::string& path, std::string& temp);
         std::vector<Part> fParts;
     };
     Snapshot snapshot() const;

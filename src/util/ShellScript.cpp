@@ -51,6 +51,8 @@ int spawnProgram(const std::string& path, const std::vector<std::string>& args,
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // The child shares standard error: what we logged before it comes first.
+    ConsoleLog::flush();
     return ::posix_spawn(pid, path.c_str(), actions, attributes, argv.data(), environ);
 }
 

@@ -3,6 +3,8 @@
 #include "platform/PlistValue.h"
 #include "upload/MultipartBody.h"
 
+#include <filesystem>
+#include <iterator>
 #include <sys/stat.h>
 
 using namespace UploadTesting;
@@ -251,4 +253,41 @@ TEST_F(HttpRequestBodyTest, FileNamesAreEscapedAsBrowsersDoAndOnlyWhereNeeded)
     EXPECT_NE(plainBody.find("\r\nContent-Disposition: form-data; name=\"imgfile\"; filename=\"" + plain +
                              "\"\r\nContent-Type: image/jpeg\r\n\r\n" + jpeg),
               std::string::npos);
+}
+
+// Large photos one after another, each over the debug copies the one before
+// left: every byte on the wire and in both copies is this photo's own.
+TEST_F(HttpRequestBodyTest, LargePhotosInARowGoOutWholeAndEachLeavesItsOwnCopies)
+{
+    const std::string head = field("username", "kiosk7") + field("password", "s3cret") + field("event", "Gala") +
+        field("client", "Smith") + field("capturetime", "2010:09:12 14:33:10") + field("metadata", "<plist/>") +
+        field("fuseaction", "upload.upload") + field("Submit", "Upload");
+    const size_t sizes[] = {2 * 1024 * 1024 + 17, 600 * 1024 + 1, 3 * 1024 * 1024 + 5, 2 * 1024 * 1024};
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+        std::string bytes(sizes[i], '\0');
+        for (size_t k = 0; k < bytes.size(); ++k)
+            bytes[k] = static_cast<char>((k * 131 + i * 7 + k / 4093) & 0xFF);
+        const std::string name = "IMG_" + std::to_string(i) + ".jpg";
+        const size_t before = fServer->requestCount();
+        const auto result = upload(itemFor(photo(name, bytes)));
+        ASSERT_EQ(fServer->requestCount(), before + 1) << name;
+        const std::string prefix = head + fileHeader("imgfile", name, "image/jpeg");
+        const std::string wire = fServer->requests().back().rawBody;
+        EXPECT_EQ(wire.size(), prefix.size() + bytes.size() + closing().size()) << name;
+        EXPECT_TRUE(wire == prefix + bytes + closing()) << name << ": the body on the wire differs";
+        EXPECT_TRUE(TestSupport::readWholeFile(logRoot() + "/postBodyData.txt") == prefix) << name;
+        EXPECT_TRUE(TestSupport::readWholeFile(logRoot() + "/postBodyDataWithImage.txt") == prefix + bytes) << name;
+        for (const char* dump : {"/postBodyData.txt", "/postBodyDataWithImage.txt"}) {
+            struct stat st { };
+            ASSERT_EQ(::stat((logRoot() + dump).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << dump << " holds the password";
+        }
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->httpOurCustomStatus, "OK") << name;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(logRoot())) {
+        const std::string leaf = entry.path().filename();
+        EXPECT_TRUE(leaf == "postBodyData.txt" || leaf == "postBodyDataWithImage.txt" || entry.is_directory())
+            << leaf << " is left behind";
+    }
 }

@@ -221,8 +221,8 @@ TEST_F(RefserverTest, StoppingEndsAHangingRequest)
         reply = send({{"fuseaction", "upload.upload"}});
         done = true;
     });
-    std::this_thread::sleep_for(300ms); // the request is in by then, hanging
-    EXPECT_FALSE(done.load());
+    ASSERT_TRUE(waitFor([&] { return fServer->requestsBegun() == 1; }, 10s));
+    EXPECT_FALSE(done.load()) << "the request hangs";
     fServer->stop();
     ASSERT_TRUE(waitFor([&] { return done.load(); }, 10s));
     client.join();

@@ -99,3 +99,56 @@ TEST(RequestDumpTest, APhotoThatShrankFailsTheDumpAndLeavesNoTemporaryFile)
     EXPECT_NE(error.find("postBodyDataWithImage.txt"), std::string::npos) << error;
     EXPECT_TRUE(std::filesystem::is_empty(logs));
 }
+
+TEST(RequestDumpTest, AnEarlierCopyWithAnotherNameOrALinkIsReplacedNotWrittenThrough)
+{
+    TestSupport::TempDir dir;
+    const std::string logs = dir.file("Logs");
+    std::filesystem::create_directories(logs);
+    const std::string dump = logs + "/postBodyDataWithImage.txt";
+    const std::string photo = dir.file("IMG_1.jpg");
+    const std::string bytes = patterned(700 * 1024, 3);
+    TestSupport::createFileWithContents(photo, bytes);
+
+    // The earlier copy has a second name: what that name holds stays.
+    const std::string other = dir.file("kept.txt");
+    const std::string otherBytes = patterned(900 * 1024, 4);
+    TestSupport::createFileWithContents(other, otherBytes);
+    ASSERT_EQ(::link(other.c_str(), dump.c_str()), 0);
+    std::string head = dumpOf(photo, dump);
+    EXPECT_EQ(TestSupport::readWholeFile(dump), head + bytes);
+    EXPECT_EQ(TestSupport::readWholeFile(other), otherBytes);
+    expectOnlyTheDump(logs);
+
+    // A link under the name: the file it points at stays as it was.
+    ASSERT_EQ(::unlink(dump.c_str()), 0);
+    ASSERT_EQ(::symlink(other.c_str(), dump.c_str()), 0);
+    head = dumpOf(photo, dump);
+    EXPECT_EQ(TestSupport::readWholeFile(dump), head + bytes);
+    EXPECT_EQ(TestSupport::readWholeFile(other), otherBytes);
+    struct stat st { };
+    ASSERT_EQ(::lstat(dump.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    expectOnlyTheDump(logs);
+}
+
+TEST(RequestDumpTest, AFolderUnderTheNameStaysAndTheWriteSaysWhy)
+{
+    TestSupport::TempDir dir;
+    const std::string logs = dir.file("Logs");
+    const std::string dump = logs + "/postBodyDataWithImage.txt";
+    std::filesystem::create_directories(dump + "/inside");
+    const std::string photo = dir.file("IMG_1.jpg");
+    TestSupport::createFileWithContents(photo, patterned(1000, 6));
+    MultipartBody body;
+    body.addFilePartHeader("imgfile", "IMG_1.jpg", "image/jpeg");
+    std::string error;
+    ASSERT_TRUE(body.addFileContents(photo, &error)) << error;
+    EXPECT_FALSE(body.writeTo(dump, &error));
+    EXPECT_NE(error.find("postBodyDataWithImage.txt"), std::string::npos) << error;
+    EXPECT_TRUE(std::filesystem::is_directory(dump + "/inside"));
+    int entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(logs))
+        ++entries;
+    EXPECT_EQ(entries, 1) << "no temporary file is left";
+}

@@ -3,6 +3,7 @@
 #include "upload/UploadWatchdog.h"
 
 #include <QObject>
+#include <thread>
 
 using namespace UploadTesting;
 using TestSupport::waitFor;
@@ -94,10 +95,11 @@ TEST_F(UploadWatchdogTest, WithoutADelegateTheSlowUploadIsLeftAlone)
 TEST(UploadWatchdogTimerTest, FiringAndCancellingRaceToOneOutcome)
 {
     QObject context;
+    UploadWatchdogTimer timer(&context);
     int fired = 0;
-    auto early = UploadWatchdog::arm(&context, 0.05, [&](UploadWatchdog&) { ++fired; });
+    auto early = timer.arm(0.05, [&](UploadWatchdog&) { ++fired; });
     EXPECT_TRUE(early->cancel());
-    auto late = UploadWatchdog::arm(&context, 0.05, [&](UploadWatchdog& w) {
+    auto late = timer.arm(0.05, [&](UploadWatchdog& w) {
         ++fired;
         w.abortTransfer();
     });
@@ -153,8 +155,9 @@ TEST_F(UploadWatchdogTest, SilenceAfterTheBodyCountsFromTheLastByte)
 TEST(UploadWatchdogTimerTest, ProgressPostponesFiringUntilTheTransferFallsIdle)
 {
     QObject context;
+    UploadWatchdogTimer timer(&context);
     std::atomic<int> fired{0};
-    auto watchdog = UploadWatchdog::arm(&context, 1.0, [&](UploadWatchdog&) { ++fired; });
+    auto watchdog = timer.arm(1.0, [&](UploadWatchdog&) { ++fired; });
     std::atomic<bool> moving{true};
     std::thread transfer([&] {
         const auto end = std::chrono::steady_clock::now() + 2500ms;
@@ -170,4 +173,32 @@ TEST(UploadWatchdogTimerTest, ProgressPostponesFiringUntilTheTransferFallsIdle)
     ASSERT_TRUE(waitFor([&] { return watchdog->hasFired(); }, 5s)) << "the idle transfer trips it";
     EXPECT_EQ(fired.load(), 1);
     EXPECT_FALSE(watchdog->cancel());
+}
+
+// Uploads that come and go in quick succession share the one timer: the main
+// thread is not woken for each of them, and an upload with a shorter time-out
+// than the one the timer waits for is still cut off at its own time.
+TEST(UploadWatchdogTimerTest, ManyUploadsShareOneTimerAndAShorterTimeOutStillFires)
+{
+    QObject context;
+    UploadWatchdogTimer timer(&context);
+    std::atomic<int> fired{0};
+    std::thread worker([&] {
+        for (int i = 0; i < 500; ++i) {
+            auto w = timer.arm(60.0, [&](UploadWatchdog&) { ++fired; });
+            w->noteProgress();
+            EXPECT_TRUE(w->cancel());
+        }
+    });
+    worker.join();
+    waitFor([&] { return timer.settings() >= 1; }, 5s);
+    EXPECT_EQ(timer.settings(), 1u) << "one setting of the timer for 500 uploads";
+
+    auto slow = timer.arm(60.0, [&](UploadWatchdog&) { ++fired; });
+    auto hung = timer.arm(0.05, [&](UploadWatchdog& w) { w.abortTransfer(); });
+    ASSERT_TRUE(waitFor([&] { return hung->hasFired(); }, 5s));
+    EXPECT_TRUE(hung->isTransferAborted());
+    EXPECT_FALSE(slow->hasFired());
+    EXPECT_TRUE(slow->cancel());
+    EXPECT_EQ(fired.load(), 0);
 }

@@ -1,5 +1,6 @@
 #include "RefServer.h"
 
+#include "ConnectionServer.h"
 #include "MultipartStreamParser.h"
 #include "ReplyText.h"
 
@@ -7,23 +8,18 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <ctime>
 #include <deque>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <netinet/in.h>
 #include <poll.h>
-#include <strings.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -38,62 +34,13 @@ constexpr size_t kLongestTextField = 1024 * 1024;
 constexpr size_t kLongestAdminBody = 1024 * 1024;
 constexpr const char* kContentTypeAside = "X-Quon-Content-Type";
 
-// The HTTP server, serving each connection itself so that a handler knows the
-// socket its request came on: a dropped or hung request is ended on its own
-// connection, never on a descriptor found by searching the process.
-class ConnectionServer : public httplib::Server {
-public:
-    // The connection of the request handled on the calling thread; -1 outside a handler.
-    static int currentConnection() { return tConnection; }
-
-private:
-    static thread_local int tConnection;
-
-    bool process_and_close_socket(socket_t sock) override
-    {
-        tConnection = sock;
-        bool ok = false;
-        httplib::detail::process_client_socket(sock, read_timeout_sec_, read_timeout_usec_, write_timeout_sec_,
-                                               write_timeout_usec_, [&](httplib::Stream& stream) {
-                                                   for (size_t left = keep_alive_max_count_;
-                                                        left > 0 && nextRequestArrives(sock); --left) {
-                                                       bool closed = false;
-                                                       ok = process_request(stream, left == 1, closed, nullptr);
-                                                       if (!ok || closed)
-                                                           break;
-                                                   }
-                                                   return ok;
-                                               });
-        tConnection = -1;
-        ::shutdown(sock, SHUT_RDWR);
-        ::close(sock);
-        return ok;
-    }
-
-    // Waits up to the keep-alive time for bytes (or the client's leaving) while the server runs.
-    bool nextRequestArrives(int sock) const
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
-        while (svr_sock_ != INVALID_SOCKET) {
-            pollfd watch{sock, POLLIN, 0};
-            const int n = ::poll(&watch, 1, 100);
-            if (n > 0)
-                return true;
-            if ((n < 0 && errno != EINTR) || std::chrono::steady_clock::now() >= end)
-                return false;
-        }
-        return false;
-    }
-};
-
-thread_local int ConnectionServer::tConnection = -1;
-
 } // namespace
 
 struct RefServer::Impl {
     Options options;
     ConnectionServer server;
     std::thread thread;
+    std::atomic<bool> listenEnded{false};
     int port = -1;
 
     mutable std::mutex mutex;
@@ -545,8 +492,11 @@ bool RefServer::start(std::string* error)
                 " (the port is taken or not allowed)";
         return false;
     }
-    d.thread = std::thread([&d] { d.server.listen_after_bind(); });
-    // stop() only takes effect once the server runs.
+    d.thread = std::thread([&d] {
+        d.server.listen_after_bind();
+        d.listenEnded = true;
+    });
+    // Requests are served once the server runs (stop() waits for that too).
     for (int i = 0; i < 5000 && !d.server.is_running(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::lock_guard lock(d.mutex);
@@ -564,6 +514,9 @@ void RefServer::stop()
         d.stopping = true;
     }
     d.wake.notify_all();
+    // The library's stop() does nothing before its loop runs (start() may have given up waiting).
+    while (!d.server.is_running() && !d.listenEnded)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     d.server.stop();
     if (d.thread.joinable())
         d.thread.join();
@@ -594,4 +547,10 @@ size_t RefServer::requestCount() const
 {
     std::lock_guard lock(fImpl->mutex);
     return fImpl->requests.size();
+}
+
+size_t RefServer::requestsBegun() const
+{
+    std::lock_guard lock(fImpl->mutex);
+    return static_cast<size_t>(fImpl->nextSeq);
 }

@@ -51,6 +51,8 @@ public:
     void script(std::vector<RefBehaviour> behaviours);
     std::vector<RecordedRequest> requests() const;
     size_t requestCount() const;
+    // Requests whose handling has begun, answered or not (a hanging one is recorded only when it ends).
+    size_t requestsBegun() const;
 
 private:
     struct Impl;
