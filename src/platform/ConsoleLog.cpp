@@ -158,11 +158,10 @@ Queue& queue()
 
 std::atomic<bool> gRunning{false};
 
-// Moves everything queued into the file, in one write.
-void writeBatch()
+// Moves everything queued into the file, in one write; the caller holds
+// the write lock, so batches reach the file in the order they were taken.
+void writeBatchHoldingWriteLock(Queue& q)
 {
-    Queue& q = queue();
-    std::lock_guard writeLock(q.writeMutex);
     {
         std::lock_guard lock(q.mutex);
         q.batch.swap(q.pending);
@@ -172,6 +171,13 @@ void writeBatch()
     q.batch.clear();
     if (q.batch.capacity() > 4 * kWriteInline)
         q.batch.shrink_to_fit();
+}
+
+void writeBatch()
+{
+    Queue& q = queue();
+    std::lock_guard writeLock(q.writeMutex);
+    writeBatchHoldingWriteLock(q);
 }
 
 void writerLoop()
@@ -418,13 +424,7 @@ bool redirectStandardError(int fd)
 {
     Queue& q = queue();
     std::lock_guard writeLock(q.writeMutex);
-    {
-        std::lock_guard lock(q.mutex);
-        q.batch.swap(q.pending);
-        q.wakeAsked = false;
-    }
-    writeAll(q.batch.data(), q.batch.size());
-    q.batch.clear();
+    writeBatchHoldingWriteLock(q);
     std::fflush(stderr);
     return ::dup2(fd, STDERR_FILENO) >= 0;
 }
