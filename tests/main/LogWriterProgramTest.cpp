@@ -149,7 +149,9 @@ TEST_F(LogWriterProgramTest, AStationThatHandsOverAfterAHungUploadLeavesAllItsLi
     const pid_t second = lockHolder();
     fRelaunched = second;
     ASSERT_TRUE(waitFor([&] { return ctl({"get", "userLoginName"}).exitCode == 0; }, 20s));
-    ASSERT_TRUE(waitFor([&] { return dailyLog().find(stampOf(second)) != std::string::npos; }, 10s));
+    ASSERT_TRUE(waitFor([&] { return dailyLog().find(stampOf(second)) != std::string::npos; }, 30s))
+        << "no line of station " << second << " after the one of " << first << ":\n"
+        << dailyLog().substr(dailyLog().size() > 3000 ? dailyLog().size() - 3000 : 0);
 
     const std::string log = dailyLog();
     const size_t handOver = log.find(stampOf(first) + std::to_string(first) + "] relaunch => helper = [");
