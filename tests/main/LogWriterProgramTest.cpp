@@ -41,9 +41,14 @@ protected:
             fStation.kill();
             fStation.waitForFinished(5000);
         }
-        if (fRelaunched > 0 && processExists(fRelaunched)) {
-            ::kill(fRelaunched, SIGKILL);
-            waitFor([&] { return !processExists(fRelaunched); }, 5s);
+        // A relaunched station may itself have been relaunched since: stop
+        // whichever holds the station lock too.
+        for (const pid_t pid : {fRelaunched, lockHolder()}) {
+            if (pid > 0 && pid != ::getpid() && processExists(pid) &&
+                readWholeFile("/proc/" + std::to_string(pid) + "/cmdline").find("quon-uploader") != std::string::npos) {
+                ::kill(pid, SIGKILL);
+                waitFor([&] { return !processExists(pid); }, 5s);
+            }
         }
     }
 
