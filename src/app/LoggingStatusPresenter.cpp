@@ -86,14 +86,16 @@ void LoggingStatusPresenter::writeLine(const std::string& line)
         writePending();
 }
 
-// "status: upload (error): text", built without formatting.
-void LoggingStatusPresenter::writeStatusLine(const char* prefix, const char* name, const std::string& text)
+// "status: upload (error): text", built without formatting or a copy of a one-line text.
+void LoggingStatusPresenter::writeStatusLine(Field field, bool isError, const std::string& text)
 {
     std::string line;
-    const bool plain = isOneLine(text);
     line.reserve(32 + text.size());
-    line.append(prefix).append(name).append(": ");
-    if (plain)
+    line.append("status: ").append(fieldName(field));
+    if (isError)
+        line.append(" (error)");
+    line.append(": ");
+    if (isOneLine(text))
         line.append(text);
     else
         line.append(oneLine(text));
@@ -118,11 +120,7 @@ const char* LoggingStatusPresenter::fieldName(Field field)
 
 void LoggingStatusPresenter::updateTextField(Field field, const std::string& text, bool isError)
 {
-    if (!isError) {
-        writeStatusLine("status: ", fieldName(field), text);
-        return;
-    }
-    writeStatusLine("status: ", (std::string(fieldName(field)) + " (error)").c_str(), text);
+    writeStatusLine(field, isError, text);
 }
 
 void LoggingStatusPresenter::setToolTip(Field, const std::string&) { }

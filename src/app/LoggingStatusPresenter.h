@@ -53,7 +53,7 @@ public:
 
 private:
     void writeLine(const std::string& line);
-    void writeStatusLine(const char* prefix, const char* name, const std::string& text);
+    void writeStatusLine(Field field, bool isError, const std::string& text);
     void writePending();
 
     LineSink fSink; // empty: standard output

@@ -149,6 +149,11 @@ bool sameIdentity(const AcceptanceJournal::Record& a, const AcceptanceJournal::R
     return a.size == b.size && a.modifiedNs == b.modifiedNs;
 }
 
+int64_t modifiedNsOf(const struct stat& st)
+{
+    return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
 } // namespace
 
 std::string AcceptanceJournal::Record::photoPath() const { return FileUtil::joinPath(sourceRoot, item); }
@@ -185,9 +190,9 @@ bool AcceptanceJournal::identify(const std::string& path, uint64_t& size, int64_
     return true;
 }
 
-int64_t AcceptanceJournal::modifiedNsOf(const struct stat& st)
+bool AcceptanceJournal::Record::isStill(const struct stat& st) const
 {
-    return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    return S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == size && modifiedNsOf(st) == modifiedNs;
 }
 
 bool AcceptanceJournal::open(const std::string& path, std::string* error)

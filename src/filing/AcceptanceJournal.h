@@ -44,6 +44,9 @@ public:
 
         std::string photoPath() const;
         std::string moviePath() const;
+        // The file st describes is still the photo this record was made for:
+        // a regular file of the same size and modification time.
+        bool isStill(const struct stat& st) const;
     };
 
     AcceptanceJournal() = default;
@@ -80,7 +83,6 @@ public:
 
     // The size and modification time of a regular file.
     static bool identify(const std::string& path, uint64_t& size, int64_t& modifiedNs);
-    static int64_t modifiedNsOf(const struct stat& st);
 
     // The pending record kept under that photo path, whatever lies there now.
     std::optional<Record> pendingUnder(const std::string& photoPath) const;

@@ -112,8 +112,7 @@ PhotoFiling::Outcome file(const AcceptanceJournal::Record& r, bool justMade)
     PhotoFiling::Outcome outcome;
     struct stat photo { };
     if (justMade || ::lstat(r.photoPath().c_str(), &photo) == 0) {
-        if (!justMade && (!S_ISREG(photo.st_mode) || static_cast<uint64_t>(photo.st_size) != r.size ||
-                          AcceptanceJournal::modifiedNsOf(photo) != r.modifiedNs)) {
+        if (!justMade && !r.isStill(photo)) {
             // A new photo under the same name: not this record's to move; it is sent as any other.
             ConsoleLog::writef("[%s] is not the photo that was answered any more: it will be sent",
                                r.photoPath().c_str());

@@ -109,8 +109,7 @@ std::optional<AcceptanceJournal::Record> pendingRecordOf(const std::string& phot
     struct stat st { };
     if (::lstat(photo.c_str(), &st) != 0)
         return record;
-    if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == record->size &&
-        AcceptanceJournal::modifiedNsOf(st) == record->modifiedNs)
+    if (record->isStill(st))
         return record;
     return std::nullopt; // another photo under that name now
 }
